@@ -1,0 +1,5 @@
+"""Log-reader errors."""
+
+
+class LogFileNotFoundError(Exception):
+    pass

@@ -1,0 +1,5 @@
+"""Authentication errors."""
+
+
+class NoUserLoggedInError(Exception):
+    pass

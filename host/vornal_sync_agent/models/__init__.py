@@ -1,0 +1,68 @@
+"""SQLAlchemy tables of the stand-in sync agent; tests may add rows through a session directly."""
+import datetime as dt
+from uuid import UUID
+from typing import Any, Optional
+
+from sqlalchemy import JSON, Enum, ForeignKey, String, UniqueConstraint
+from sqlalchemy.orm import DeclarativeBase, Mapped, mapped_column
+
+from .enums import SyncSourceStatus
+
+
+def _now() -> dt.datetime:
+    return dt.datetime.now(dt.timezone.utc)
+
+
+class Base(DeclarativeBase):
+    pass
+
+
+class SyncSource(Base):
+    __tablename__ = "sync_sources"
+    id: Mapped[int] = mapped_column(primary_key=True)
+    name: Mapped[str] = mapped_column(String, unique=True)
+    connector: Mapped[str]
+    config_data: Mapped[dict[str, Any]] = mapped_column(JSON, default=dict)
+    default_scope: Mapped[Optional[UUID]]
+    status: Mapped[SyncSourceStatus] = mapped_column(
+        Enum(SyncSourceStatus), default=SyncSourceStatus.IDLE)
+    owner: Mapped[Optional[str]]
+    items_total: Mapped[int] = mapped_column(default=0)
+    items_synchronized: Mapped[int] = mapped_column(default=0)
+    items_failed: Mapped[int] = mapped_column(default=0)
+    last_update: Mapped[Optional[dt.datetime]]
+
+
+class ScopeMapping(Base):
+    __tablename__ = "scope_mappings"
+    __table_args__ = (UniqueConstraint("sync_source_id", "scope_identifier"),)
+    id: Mapped[int] = mapped_column(primary_key=True)
+    sync_source_id: Mapped[int] = mapped_column(ForeignKey("sync_sources.id"))
+    scope_identifier: Mapped[str]
+    scope_uuid: Mapped[UUID]
+
+
+class SyncSourceErrorRecord(Base):
+    __tablename__ = "sync_source_errors"
+    id: Mapped[int] = mapped_column(primary_key=True)
+    sync_source_id: Mapped[int] = mapped_column(ForeignKey("sync_sources.id"))
+    message: Mapped[str]
+    viewed: Mapped[bool] = mapped_column(default=False)
+    created_at: Mapped[dt.datetime] = mapped_column(default=_now)
+
+
+class SyncItem(Base):
+    """One dataset of a source; `attempts` > 0 and not `synchronized` means failed."""
+    __tablename__ = "sync_items"
+    id: Mapped[int] = mapped_column(primary_key=True)
+    sync_source_id: Mapped[int] = mapped_column(ForeignKey("sync_sources.id"))
+    scope_identifier: Mapped[Optional[str]]
+    attempts: Mapped[int] = mapped_column(default=0)
+    synchronized: Mapped[bool] = mapped_column(default=False)
+
+
+class Scope(Base):
+    """Scopes of the remote platform known locally, matched by name in autoassign."""
+    __tablename__ = "scopes"
+    uuid: Mapped[UUID] = mapped_column(primary_key=True)
+    name: Mapped[str]
