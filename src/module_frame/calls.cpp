@@ -1,0 +1,118 @@
+// Body operations shared by every module: name lookup, attribute access, result checks,
+// raising, iteration, and the error carried through C++ code.
+#include "calls.hpp"
+
+namespace vornal::frame {
+
+error_already_set::error_already_set(int line) : line_(line) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error reported without an exception set");
+    exception_ = object::steal(PyErr_GetRaisedException());
+}
+
+void throw_error(location where) { throw error_already_set(int(where.line())); }
+
+bool constant::build_all() noexcept {
+    for (constant* c = first_; c; c = c->next_)
+        if (!c->value_ && !(c->value_ = c->make())) return false;
+    return true;
+}
+
+PyObject* keyword_names::make() const noexcept {
+    PyObject* tuple = PyTuple_New(Py_ssize_t(count_));
+    for (std::size_t i = 0; tuple && i < count_; ++i) {
+        PyObject* name = PyUnicode_InternFromString(names_[i]);
+        if (!name) Py_CLEAR(tuple);
+        else PyTuple_SET_ITEM(tuple, Py_ssize_t(i), name);
+    }
+    return tuple;
+}
+
+object global(const identifier& name, location where) {
+    PyObject* value = nullptr;
+    if (PyDict_GetItemRef(module_globals().ptr(), name.ptr(), &value) < 0) throw_error(where);
+    if (value) return object::steal(value);
+    if (PyDict_GetItemRef(module_builtins().ptr(), name.ptr(), &value) < 0) throw_error(where);
+    if (value) return object::steal(value);
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.ptr());
+    throw_error(where);
+}
+
+object attr(handle target, const identifier& name, location where) {
+    return check(PyObject_GetAttr(target.ptr(), name.ptr()), where);
+}
+
+bool is_true(handle value, location where) {
+    int truth = PyObject_IsTrue(value.ptr());
+    if (truth < 0) throw_error(where);
+    return truth;
+}
+
+namespace {
+
+[[noreturn, gnu::cold]] void unexpected_type(const char* format, const char* expected, handle value, location where) {
+    PyErr_Format(PyExc_TypeError, format, expected, value.type()->tp_name);
+    throw_error(where);
+}
+
+object expect_exact(object value, PyTypeObject* type, location where) {
+    if (value.type() == type || value.is_none()) return value;
+    unexpected_type("Expected %.42s, got %.200s", type->tp_name, value, where);
+}
+
+}  // namespace
+
+object expect_list(object value, location where) { return expect_exact(std::move(value), &PyList_Type, where); }
+object expect_str(object value, location where) { return expect_exact(std::move(value), &PyUnicode_Type, where); }
+object expect_dict(object value, location where) { return expect_exact(std::move(value), &PyDict_Type, where); }
+
+object expect_int(object value, location where) {
+    if (PyLong_CheckExact(value.ptr()) || value.is_none()) return value;
+    if (!PyNumber_Check(value.ptr())) unexpected_type("Expected %.5s, got %.200s", "int", value, where);
+    object converted = check(to_int(value.ptr()), where);
+    if (!PyLong_CheckExact(converted.ptr())) unexpected_type("Expected %.5s, got %.200s", "int", converted, where);
+    return converted;
+}
+
+void raise(handle value, location where) {
+    if (PyExceptionClass_Check(value.ptr())) {
+        PyErr_SetNone(value.ptr());
+    } else if (PyExceptionInstance_Check(value.ptr())) {
+        PyErr_SetObject(reinterpret_cast<PyObject*>(value.type()), value.ptr());
+    } else {
+        PyErr_SetString(PyExc_TypeError, "raise: exception class must be a subclass of BaseException");
+    }
+    throw_error(where);
+}
+
+void raise_from(handle value, handle cause, location where) {
+    if (PyExceptionInstance_Check(value.ptr())) PyException_SetCause(value.ptr(), Py_NewRef(cause.ptr()));
+    raise(value, where);
+}
+
+items::items(handle iterable, location where) : where_(where) {
+    if (PyList_CheckExact(iterable.ptr()) || PyTuple_CheckExact(iterable.ptr())) sequence_ = object::borrow(iterable);
+    else iterator_ = check(PyObject_GetIter(iterable.ptr()), where);
+}
+
+items::iterator& items::iterator::operator++() {
+    items& source = *owner_;
+    if (source.sequence_) {
+        PyObject* s = source.sequence_.ptr();
+        bool is_list = PyList_CheckExact(s);
+        Py_ssize_t size = is_list ? PyList_GET_SIZE(s) : PyTuple_GET_SIZE(s);
+        if (source.index_ < size) {
+            current_ = object::borrow(is_list ? PyList_GET_ITEM(s, source.index_) : PyTuple_GET_ITEM(s, source.index_));
+            ++source.index_;
+            return *this;
+        }
+    } else {
+        current_ = object::steal(PyIter_Next(source.iterator_.ptr()));
+        if (current_) return *this;
+        if (PyErr_Occurred()) throw_error(source.where_);
+    }
+    owner_ = nullptr;
+    current_.reset();
+    return *this;
+}
+
+}  // namespace vornal::frame

@@ -1,0 +1,145 @@
+// What a body does with Python objects: look up names at call time, read attributes, call,
+// check results, raise, iterate, and run the session frame around a database body.
+#pragma once
+
+#include "module.hpp"
+
+#include <iterator>
+#include <optional>
+
+namespace vornal::frame {
+
+/// A callable (or the object of a method call) together with the line that calls it.
+struct callee {
+    handle target;
+    location where;
+    callee(handle target, location where = location::current()) noexcept : target(target), where(where) {}
+};
+
+inline PyObject* argument_pointer(handle h) noexcept { return h.ptr(); }
+inline PyObject* argument_pointer(const constant& c) noexcept { return c.ptr(); }
+
+/// A module name looked up when the statement runs: the namespace, then the builtins.
+object global(const identifier& name, location where = location::current());
+
+object attr(handle target, const identifier& name, location where = location::current());
+
+/// `f(args...)`
+template <class... Args>
+object call(callee f, const Args&... args) {
+    PyObject* stack[] = {nullptr, argument_pointer(args)...};
+    return check(PyObject_Vectorcall(f.target.ptr(), stack + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                     nullptr),
+                 f.where);
+}
+
+/// `f(positional..., name=keyword...)`: the last `names.size()` arguments go by keyword.
+template <class... Args>
+object call_kw(callee f, const keyword_names& names, const Args&... args) {
+    PyObject* stack[] = {nullptr, argument_pointer(args)...};
+    return check(PyObject_Vectorcall(f.target.ptr(), stack + 1,
+                                     (sizeof...(Args) - names.size()) | PY_VECTORCALL_ARGUMENTS_OFFSET, names.ptr()),
+                 f.where);
+}
+
+/// `self.name(args...)`
+template <class... Args>
+object call_method(callee self, const identifier& name, const Args&... args) {
+    PyObject* stack[] = {self.target.ptr(), argument_pointer(args)...};
+    return check(PyObject_VectorcallMethod(name.ptr(), stack, (1 + sizeof...(Args)) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                           nullptr),
+                 self.where);
+}
+
+/// `self.name(positional..., name=keyword...)`
+template <class... Args>
+object call_method_kw(callee self, const identifier& name, const keyword_names& names, const Args&... args) {
+    PyObject* stack[] = {self.target.ptr(), argument_pointer(args)...};
+    return check(PyObject_VectorcallMethod(name.ptr(), stack,
+                                           (1 + sizeof...(Args) - names.size()) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                           names.ptr()),
+                 self.where);
+}
+
+bool is_true(handle value, location where = location::current());
+
+/// The interpreter's integer conversion of a number (its __int__, else __index__).
+PyObject* to_int(PyObject* value) noexcept;
+
+/// Result checks for values a body returns but did not build.
+object expect_list(object value, location where = location::current());
+object expect_str(object value, location where = location::current());
+object expect_dict(object value, location where = location::current());
+object expect_int(object value, location where = location::current());
+
+/// `raise value` (a class or an instance); `raise value from cause` when a cause is given.
+[[noreturn]] void raise(handle value, location where = location::current());
+[[noreturn]] void raise_from(handle value, handle cause, location where = location::current());
+
+/// The items of an iterable: lists and tuples by index, anything else through its iterator.
+class items {
+public:
+    explicit items(handle iterable, location where = location::current());
+
+    class iterator {
+    public:
+        using value_type = object;
+        using difference_type = std::ptrdiff_t;
+        iterator() noexcept = default;
+        explicit iterator(items* owner) : owner_(owner) { ++*this; }
+        const object& operator*() const noexcept { return current_; }
+        iterator& operator++();
+        void operator++(int) { ++*this; }
+        bool operator==(std::default_sentinel_t) const noexcept { return !owner_; }
+
+    private:
+        items* owner_ = nullptr;
+        object current_;
+    };
+
+    iterator begin() { return iterator(this); }
+    std::default_sentinel_t end() const noexcept { return {}; }
+
+private:
+    object sequence_;  // a list or tuple read by index
+    object iterator_;  // anything else
+    Py_ssize_t index_ = 0;
+    location where_;
+};
+
+/// The session frame: `async with factory() as session: return await body(session)`.
+/// A true result of __aexit__ swallows the body's error and the frame returns None.
+template <class Body>
+task session_frame(const identifier& factory, Body body, location where = location::current()) {
+    object manager = call({global(factory, where), where});
+    object exit = attr(manager, "__aexit__"_id, where);
+    object enter = attr(manager, "__aenter__"_id, where);
+    object session = co_await call({enter, where});
+    object result;
+    std::optional<error_already_set> failure;
+    try {
+        result = co_await body(handle(session));
+    } catch (error_already_set& error) {
+        failure.emplace(std::move(error));
+    }
+    if (!failure) {
+        co_await call({exit, where}, none(), none(), none());
+        co_return result;
+    }
+    handle exception = failure->exception();
+    object traceback = object::steal(PyException_GetTraceback(exception.ptr()));
+    object swallowed;
+    try {
+        swallowed = co_await call({exit, where}, handle(reinterpret_cast<PyObject*>(exception.type())), exception,
+                                  traceback ? handle(traceback) : handle(Py_None));
+    } catch (error_already_set& error) {
+        // An error raised by __aexit__ while handling the body's error keeps it as its context.
+        if (!error.exception().is(exception))
+            PyException_SetContext(error.exception().ptr(), Py_NewRef(exception.ptr()));
+        throw;
+    }
+    if (is_true(swallowed, where)) co_return none();
+    throw std::move(*failure);
+}
+
+}  // namespace vornal::frame

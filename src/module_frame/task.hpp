@@ -1,0 +1,111 @@
+// The C++20 coroutine type of every coroutine and generator body. A body co_awaits Python
+// awaitables (or other tasks) and, in generators, co_yields values; the Python-facing coroutine
+// object (coroutine.hpp) drives it and forwards send/throw/close to whatever it is waiting on.
+#pragma once
+
+#include "object.hpp"
+
+#include <coroutine>
+#include <optional>
+
+namespace vornal::frame {
+
+struct coroutine_object;
+
+/// The positional view of a call's parsed arguments, in parameter order.
+class arguments {
+public:
+    explicit arguments(PyObject* const* items) noexcept : items_(items) {}
+    handle operator[](std::size_t index) const noexcept { return items_[index]; }
+
+private:
+    PyObject* const* items_;
+};
+
+/// `co_await yield_from(iterable)` in a generator body: delegates iteration, like `yield from`.
+struct yield_from {
+    object iterable;
+    int line;
+    explicit yield_from(object iterable, location where = location::current()) noexcept
+        : iterable(std::move(iterable)), line(int(where.line())) {}
+};
+
+class [[nodiscard]] task {
+public:
+    struct promise_type;
+    using coroutine_handle = std::coroutine_handle<promise_type>;
+
+    /// Waits on a Python awaitable (or, for `yield from`, an iterator) through the driver.
+    struct delegate_awaiter {
+        coroutine_object* owner;
+        object iterator;
+        int line;
+        object early_result;
+        bool await_ready();
+        void await_suspend(std::coroutine_handle<>) const noexcept {}
+        object await_resume();
+    };
+
+    /// A value handed out by a generator body.
+    struct yield_awaiter {
+        coroutine_object* owner;
+        int line;
+        bool await_ready() const noexcept { return false; }
+        void await_suspend(std::coroutine_handle<>) const noexcept {}
+        void await_resume() const;
+    };
+
+    /// Runs another task inline, handing control to it and back without the driver.
+    struct task_awaiter {
+        coroutine_handle child;
+        bool await_ready() const noexcept { return false; }
+        std::coroutine_handle<> await_suspend(coroutine_handle parent) noexcept;
+        object await_resume();
+    };
+
+    struct final_awaiter {
+        bool await_ready() const noexcept { return false; }
+        std::coroutine_handle<> await_suspend(coroutine_handle finished) noexcept;
+        void await_resume() const noexcept {}
+    };
+
+    struct promise_type {
+        coroutine_object* owner = nullptr;
+        std::coroutine_handle<> continuation;
+        object result;
+        std::optional<error_already_set> error;
+
+        task get_return_object() noexcept { return task(coroutine_handle::from_promise(*this)); }
+        std::suspend_always initial_suspend() const noexcept { return {}; }
+        final_awaiter final_suspend() const noexcept { return {}; }
+        void return_value(object value) noexcept { result = std::move(value); }
+        void unhandled_exception() noexcept;
+
+        delegate_awaiter await_transform(object awaitable, location where = location::current());
+        delegate_awaiter await_transform(handle awaitable, location where = location::current()) {
+            return await_transform(object::borrow(awaitable), where);
+        }
+        task_awaiter await_transform(task&& child) noexcept { return {child.release()}; }
+        delegate_awaiter await_transform(yield_from&& delegation);
+        yield_awaiter yield_value(object value, location where = location::current()) noexcept;
+
+        static void* operator new(std::size_t size);
+        static void operator delete(void* frame, std::size_t size) noexcept;
+    };
+
+    task(task&& other) noexcept : handle_(std::exchange(other.handle_, {})) {}
+    task& operator=(task&&) = delete;
+    ~task() {
+        if (handle_) handle_.destroy();
+    }
+    coroutine_handle release() noexcept { return std::exchange(handle_, {}); }
+
+private:
+    explicit task(coroutine_handle h) noexcept : handle_(h) {}
+    coroutine_handle handle_;
+};
+
+using coroutine_body = task (*)(arguments);
+using plain_body = object (*)(arguments);
+
+}  // namespace vornal::frame
