@@ -116,3 +116,34 @@ items::iterator& items::iterator::operator++() {
 }
 
 }  // namespace vornal::frame
+
+namespace vornal::frame {
+
+void append_piece(PyUnicodeWriter* writer, const char* literal) {
+    if (PyUnicodeWriter_WriteUTF8(writer, literal, -1) < 0) throw_error();
+}
+
+void append_piece(PyUnicodeWriter* writer, handle value) {
+    int status = PyUnicode_CheckExact(value.ptr()) ? PyUnicodeWriter_WriteStr(writer, value.ptr())
+                                                   : PyUnicodeWriter_WriteStr(writer, check(PyObject_Format(value.ptr(), nullptr)).ptr());
+    if (status < 0) throw_error();
+}
+
+object exit_arguments_call(handle exit, const error_already_set& failure, location where) {
+    handle exception = failure.exception();
+    object traceback = object::steal(PyException_GetTraceback(exception.ptr()));
+    try {
+        return call({exit, where}, handle(reinterpret_cast<PyObject*>(exception.type())), exception,
+                    traceback ? handle(traceback) : handle(Py_None));
+    } catch (error_already_set& error) {
+        keep_context(error, failure);
+        throw;
+    }
+}
+
+void keep_context(const error_already_set& raised, const error_already_set& handled) noexcept {
+    if (!raised.exception().is(handled.exception()))
+        PyException_SetContext(raised.exception().ptr(), Py_NewRef(handled.exception().ptr()));
+}
+
+}  // namespace vornal::frame

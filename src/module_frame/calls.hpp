@@ -107,6 +107,47 @@ private:
     location where_;
 };
 
+/// An f-string: literal pieces as they are, objects formatted as by `format(value, "")`.
+void append_piece(PyUnicodeWriter* writer, const char* literal);
+void append_piece(PyUnicodeWriter* writer, handle value);
+template <class... Pieces>
+object f_string(const Pieces&... pieces) {
+    PyUnicodeWriter* writer = PyUnicodeWriter_Create(0);
+    if (!writer) throw_error();
+    try {
+        (append_piece(writer, pieces), ...);
+    } catch (...) {
+        PyUnicodeWriter_Discard(writer);
+        throw;
+    }
+    return check(PyUnicodeWriter_Finish(writer));
+}
+
+/// `exit(type, value, traceback)` of a failure; an error it raises keeps the failure as context.
+object exit_arguments_call(handle exit, const error_already_set& failure, location where);
+void keep_context(const error_already_set& raised, const error_already_set& handled) noexcept;
+
+/// `with manager as value: return body(value)` inside a coroutine or generator body; the body
+/// may await or yield. A swallowed error makes the block's result None.
+template <class Body>
+task with_block(object manager, Body body, location where = location::current()) {
+    object exit = attr(manager, "__exit__"_id, where);
+    object value = call_method({manager, where}, "__enter__"_id);
+    object result;
+    std::optional<error_already_set> failure;
+    try {
+        result = co_await body(handle(value));
+    } catch (error_already_set& error) {
+        failure.emplace(std::move(error));
+    }
+    if (!failure) {
+        call({exit, where}, none(), none(), none());
+        co_return result;
+    }
+    if (is_true(exit_arguments_call(exit, *failure, where), where)) co_return none();
+    throw std::move(*failure);
+}
+
 /// The session frame: `async with factory() as session: return await body(session)`.
 /// A true result of __aexit__ swallows the body's error and the frame returns None.
 template <class Body>
@@ -126,16 +167,11 @@ task session_frame(const identifier& factory, Body body, location where = locati
         co_await call({exit, where}, none(), none(), none());
         co_return result;
     }
-    handle exception = failure->exception();
-    object traceback = object::steal(PyException_GetTraceback(exception.ptr()));
     object swallowed;
     try {
-        swallowed = co_await call({exit, where}, handle(reinterpret_cast<PyObject*>(exception.type())), exception,
-                                  traceback ? handle(traceback) : handle(Py_None));
+        swallowed = co_await exit_arguments_call(exit, *failure, where);
     } catch (error_already_set& error) {
-        // An error raised by __aexit__ while handling the body's error keeps it as its context.
-        if (!error.exception().is(exception))
-            PyException_SetContext(error.exception().ptr(), Py_NewRef(exception.ptr()));
+        keep_context(error, *failure);
         throw;
     }
     if (is_true(swallowed, where)) co_return none();
