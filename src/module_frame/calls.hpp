@@ -138,6 +138,7 @@ task with_block(object manager, Body body, location where = location::current())
     try {
         result = co_await body(handle(value));
     } catch (error_already_set& error) {
+        trace_in_running_body(error);
         failure.emplace(std::move(error));
     }
     if (!failure) {
@@ -161,6 +162,7 @@ task session_frame(const identifier& factory, Body body, location where = locati
     try {
         result = co_await body(handle(session));
     } catch (error_already_set& error) {
+        trace_in_running_body(error);
         failure.emplace(std::move(error));
     }
     if (!failure) {

@@ -2,7 +2,7 @@
 // am_send, throw and close of coroutines, generators and await-iterators are doors onto it.
 #include "coroutine.hpp"
 
-#include "function.hpp"
+#include "module.hpp"
 
 #include <frameobject.h>
 
@@ -35,13 +35,13 @@ void finish(coroutine_object* c) noexcept {
     for (Py_ssize_t i = 0; i < Py_SIZE(c); ++i) Py_CLEAR(c->args[i]);
 }
 
-int body_line(const coroutine_object* c, int line) noexcept {
-    return line ? line : int(c->function->spec->where.line());
-}
+// The coroutine whose body is executing on this thread, for traceback entries of caught errors.
+thread_local coroutine_object* running_body;
 
-/// Raises `exception` as leaving the body where it was never started or at `line`.
-PySendResult raise_from_body(coroutine_object* c, PyObject* exception, int line) noexcept {
+/// Raises `exception` as leaving the body, at `line` (0: where the body was never started).
+PySendResult raise_from_body(coroutine_object* c, PyObject* exception, int line, bool traced) noexcept {
     PyErr_SetRaisedException(exception);
+    if (!traced) add_traceback(c->function, line, false);
     if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
         PyObject* stop = PyErr_GetRaisedException();
         PyErr_SetString(PyExc_RuntimeError, "generator raised StopIteration");
@@ -50,14 +50,15 @@ PySendResult raise_from_body(coroutine_object* c, PyObject* exception, int line)
         PyException_SetContext(replacement, stop);
         PyErr_SetRaisedException(replacement);
     }
-    add_traceback(c->function, body_line(c, line), false);
     return PYGEN_ERROR;
 }
 
 /// Runs the body from where it waits until it waits again or ends.
 PySendResult run_body(coroutine_object* c, PyObject** result) noexcept {
     c->state = state::running;
+    coroutine_object* outer = std::exchange(running_body, c);
     c->current.resume();
+    running_body = outer;
     if (!c->body.done()) {
         c->state = state::suspended;
         *result = std::exchange(c->transfer, nullptr);
@@ -68,8 +69,8 @@ PySendResult run_body(coroutine_object* c, PyObject** result) noexcept {
         error_already_set error = std::move(*promise.error);
         finish(c);
         *result = nullptr;
-        return raise_from_body(c, error.exception().ptr() ? object(error.exception()).release() : nullptr,
-                               error.line());
+        PyObject* exception = Py_NewRef(error.exception().ptr());
+        return raise_from_body(c, exception, error.line(), error.traced());
     }
     PyObject* value = promise.result ? promise.result.release() : Py_NewRef(Py_None);
     finish(c);
@@ -173,7 +174,7 @@ PySendResult throw_core(coroutine_object* c, PyObject* exception, PyObject** res
         return PYGEN_ERROR;
     case state::created:
         finish(c);
-        return raise_from_body(c, exception, 0);
+        return raise_from_body(c, exception, 0, false);
     case state::suspended:
         break;
     }
@@ -451,8 +452,8 @@ int traverse(PyObject* self, visitproc visit, void* arg) noexcept {
 void dealloc(PyObject* self) noexcept {
     auto* c = as_coroutine(self);
     PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
     if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
+    PyObject_GC_UnTrack(self);
     if (c->weakrefs) PyObject_ClearWeakRefs(self);
     finish(c);
     Py_CLEAR(c->frame);
@@ -620,6 +621,13 @@ struct frame_cache {
 }  // namespace
 
 // ---- the task's promise, whose awaiters talk to the coroutine object ----
+
+void trace_in_running_body(error_already_set& error) noexcept {
+    if (error.traced() || !running_body) return;
+    add_traceback_entry(error.exception(), running_body->function->code,
+                        error.line() > 0 ? error.line() : int(running_body->function->spec->where.line()));
+    error.mark_traced();
+}
 
 void* task::promise_type::operator new(std::size_t size) {
     std::size_t size_class = (size + frame_granule - 1) / frame_granule;

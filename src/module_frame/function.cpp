@@ -136,8 +136,9 @@ PyObject* call_body(function_object* f, PyObject** slots) noexcept {
         result = f->spec->plain(arguments(slots)).release();
         if (!result) result = Py_NewRef(Py_None);
     } catch (error_already_set& error) {
+        bool traced = error.traced();
         error.restore();
-        add_traceback(f, error.line() ? error.line() : int(f->spec->where.line()), true);
+        if (!traced) add_traceback(f, error.line(), true);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     }
@@ -456,7 +457,10 @@ object make_function(const function_spec& spec, location) {
 }
 
 void add_traceback(const function_object* function, int line, bool dotted) noexcept {
-    add_traceback_entry(dotted ? function->dotted_code : function->code, line);
+    PyObject* exception = PyErr_GetRaisedException();
+    if (line <= 0) line = int(function->spec->where.line());
+    add_traceback_entry(exception, dotted ? function->dotted_code : function->code, line);
+    PyErr_SetRaisedException(exception);
 }
 
 bool ready_function_type(handle) noexcept {

@@ -81,8 +81,8 @@ struct function_spec {
 /// Builds the function object of a spec for the module being loaded.
 object make_function(const function_spec& spec, location where);
 
-/// The traceback entry for a failure seen at `line` of a function's body: `dotted` picks the
-/// module-qualified name used for plain functions, argument errors and caught exceptions.
+/// Adds to the pending error the traceback entry for `line` of a function's body: `dotted` picks
+/// the module-qualified name used for plain functions, argument errors and caught exceptions.
 struct function_object;
 void add_traceback(const function_object* function, int line, bool dotted) noexcept;
 

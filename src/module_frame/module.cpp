@@ -89,7 +89,9 @@ bool prepare(PyObject* module) noexcept {
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, name.c_str());
     PyCodeObject* code = PyCode_NewEmpty(state.info->source, name.c_str(), line);
     if (!code) return;
-    add_traceback_entry(reinterpret_cast<PyObject*>(code), line);
+    PyObject* exception = PyErr_GetRaisedException();
+    add_traceback_entry(exception, reinterpret_cast<PyObject*>(code), line);
+    PyErr_SetRaisedException(exception);
     Py_DECREF(code);
 }
 
@@ -213,12 +215,11 @@ object import_from(const identifier& module, const identifier& name, location wh
     return imported_attribute(from_module(module, names, line), module, name, line);
 }
 
-void add_traceback_entry(PyObject* code, int line) noexcept {
-    PyObject* exception = PyErr_GetRaisedException();
-    if (!exception) return;
+void add_traceback_entry(handle exception, PyObject* code, int line) noexcept {
+    error_scope keep;
     PyObject* frame = reinterpret_cast<PyObject*>(
         PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), state.globals, nullptr));
-    PyObject* next = frame ? PyException_GetTraceback(exception) : nullptr;
+    PyObject* next = frame ? PyException_GetTraceback(exception.ptr()) : nullptr;
     PyObject* lasti = frame ? PyLong_FromLong(-1) : nullptr;
     PyObject* lineno = lasti ? PyLong_FromLong(line) : nullptr;
     if (lineno) {
@@ -226,7 +227,7 @@ void add_traceback_entry(PyObject* code, int line) noexcept {
         PyObject* args[] = {next ? next : Py_None, frame, lasti, lineno};
         PyObject* entry = PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PyTraceBack_Type), args, 4, nullptr);
         if (entry) {
-            PyException_SetTraceback(exception, entry);
+            PyException_SetTraceback(exception.ptr(), entry);
             Py_DECREF(entry);
         }
     }
@@ -234,8 +235,6 @@ void add_traceback_entry(PyObject* code, int line) noexcept {
     Py_XDECREF(lasti);
     Py_XDECREF(next);
     Py_XDECREF(frame);
-    PyErr_Clear();  // a failure to add the entry must not replace the error being reported
-    PyErr_SetRaisedException(exception);
 }
 
 }  // namespace vornal::frame

@@ -50,7 +50,7 @@ handle module_builtins() noexcept;
 /// `from module import name` at call time, with the same rules as at load.
 object import_from(const identifier& module, const identifier& name, location where = location::current());
 
-/// Adds a traceback entry for `code` at `line` to the pending exception.
-void add_traceback_entry(PyObject* code, int line) noexcept;
+/// Adds a traceback entry for `code` at `line` to `exception`.
+void add_traceback_entry(handle exception, PyObject* code, int line) noexcept;
 
 }  // namespace vornal::frame

@@ -56,6 +56,9 @@ public:
     error_already_set(object exception, int line) noexcept : exception_(std::move(exception)), line_(line) {}
     const object& exception() const noexcept { return exception_; }
     int line() const noexcept { return line_; }
+    /// Whether the traceback already shows the body this error passed through.
+    bool traced() const noexcept { return traced_; }
+    void mark_traced() noexcept { traced_ = true; }
     /// Puts the exception back into the error indicator.
     void restore() noexcept { PyErr_SetRaisedException(exception_.release()); }
     const char* what() const noexcept override { return "Python exception"; }
@@ -63,6 +66,7 @@ public:
 private:
     object exception_;
     int line_;
+    bool traced_ = false;
 };
 
 [[noreturn]] void throw_error(location where = location::current());

@@ -105,6 +105,10 @@ private:
     coroutine_handle handle_;
 };
 
+/// Adds the running body's traceback entry to an error caught inside it, once; a with block or
+/// session frame does this before an exit handler sees the error.
+void trace_in_running_body(error_already_set& error) noexcept;
+
 using coroutine_body = task (*)(arguments);
 using plain_body = object (*)(arguments);
 
