@@ -4,10 +4,13 @@ import asyncio
 import os
 import sys
 import tempfile
+import uuid
 
 _top = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path[:0] = [os.path.join(os.environ.get("VORNAL_BUILD", os.path.join(_top, "build")), "python"),
                 os.path.join(_top, "host")]
+
+OPTICS_SCOPE = uuid.UUID("00000000-0000-4000-8000-00000000000a")
 
 
 async def catalogue() -> None:
@@ -27,6 +30,97 @@ async def catalogue() -> None:
     print("by name 'cryostat': id", (await feedwells.get_sync_source_by_name("cryostat")).id)
     await feedwells.delete_sync_source(first.id)
     print("after deleting #1:", [source.name for source in await feedwells.list_feedwells()])
+
+
+async def add_and_run() -> int:
+    from vornal_api.python_api.sync import feedwells
+    from vornal_sync_agent.connectors import FolderBaseConfigData
+
+    config = FolderBaseConfigData(path="/data/bench", recursive=True)
+    source = await feedwells.add_sync_source("bench", config, default_scope=str(OPTICS_SCOPE))
+    print(f"added #{source.id} {source.name}: connector {source.connector_identifier},"
+          f" config {source.config_data}, default scope {source.default_scope}")
+    print("started:", (await feedwells.start_sync_source(source.id)).status.value)
+    print("stopped:", (await feedwells.stop_sync_source(source.id)).status.value)
+    return source.id
+
+
+async def ownership(source_id: int) -> None:
+    from vornal_api.python_api.sync import feedwells
+
+    os.environ.pop("VORNAL_USER_SUB", None)
+    try:
+        await feedwells.take_ownership(source_id)
+    except Exception as error:
+        print(f"take ownership, nobody logged in: {type(error).__name__}: {error}")
+    os.environ["VORNAL_USER_SUB"] = "user-ada"
+    print("owner after take_ownership:", (await feedwells.take_ownership(source_id)).owner)
+    print("owner after release_ownership:", (await feedwells.release_ownership(source_id)).owner)
+    cryostat = await feedwells.get_sync_source_by_name("cryostat")
+    try:
+        await feedwells.take_ownership(cryostat.id)
+    except Exception as error:
+        print(f"take ownership of {cryostat.name}: {type(error).__name__}: {error}")
+
+
+async def seed(source_id: int) -> None:
+    """Rows the sync agent would write while scanning: items with scope identifiers, and errors."""
+    from vornal_sync_agent.db import get_db_session_context
+    from vornal_sync_agent.models import SyncItem, SyncSourceErrorRecord
+
+    async with get_db_session_context() as session:
+        session.add_all([
+            SyncItem(sync_source_id=source_id, scope_identifier="optics", attempts=1, synchronized=True),
+            SyncItem(sync_source_id=source_id, scope_identifier="optics", attempts=2),
+            SyncItem(sync_source_id=source_id, scope_identifier="magnets"),
+            SyncSourceErrorRecord(sync_source_id=source_id, message="permission denied: /data/bench/run7"),
+            SyncSourceErrorRecord(sync_source_id=source_id, message="upload timed out: run8.h5"),
+        ])
+
+
+async def scope_mappings(source_id: int) -> None:
+    from vornal_api.python_api.sync import feedwells
+
+    print("unmapped scope identifiers:", await feedwells.get_unmapped_scope_identifiers(source_id))
+    mapping = await feedwells.create_scope_mapping(source_id, "optics", OPTICS_SCOPE)
+    print(f"mapped {mapping.scope_identifier!r} -> {mapping.scope_uuid}")
+    print("unmapped scope identifiers now:", await feedwells.get_unmapped_scope_identifiers(source_id))
+
+
+async def errors(source_id: int) -> None:
+    from vornal_api.python_api.sync import feedwells
+
+    unread = await feedwells.read_sync_source_errors(source_id, viewed=False)
+    print("unread errors:", [f"[{e.id}] {e.message}" for e in unread])
+    first = await feedwells.set_sync_source_error_viewed(unread[0].id, True)
+    print(f"error [{first.id}] viewed: {first.viewed}")
+    print("marked all viewed:", await feedwells.mark_all_sync_source_errors_viewed(source_id), "more")
+    print("unread errors now:", len(await feedwells.read_sync_source_errors(source_id, viewed=False)))
+
+
+async def reports(source_id: int, report_file: str) -> None:
+    from vornal_api.python_api.sync import feedwells
+    from vornal_client.remote.endpoints.bug_report import SENT_REPORTS
+
+    report = await feedwells.generate_sync_source_report(source_id, "Uploads of bench keep failing.")
+    print("generated report:\n  | " + report.rstrip("\n").replace("\n", "\n  | "))
+    os.environ["VORNAL_BUG_REPORT_FILE"] = report_file
+    await feedwells.report_sync_source(source_id, "Please have a look.")
+    sent = SENT_REPORTS[-1]
+    with open(report_file, encoding="utf-8") as f:
+        lines = f.readlines()
+    print(f"sent {len(SENT_REPORTS)} report: subject {sent.subject!r},"
+          f" description starts {sent.description.splitlines()[0]!r}; file holds {len(lines)} line")
+
+
+async def sync_sources(scratch: str) -> None:
+    await catalogue()
+    source_id = await add_and_run()
+    await ownership(source_id)
+    await seed(source_id)
+    await scope_mappings(source_id)
+    await errors(source_id)
+    await reports(source_id, os.path.join(scratch, "bug_reports.jsonl"))
 
 
 def service_logs(log_dir: str) -> None:
@@ -50,7 +144,7 @@ def main() -> None:
     with tempfile.TemporaryDirectory() as scratch:
         os.environ["VORNAL_SYNC_DB"] = os.path.join(scratch, "sync_agent.sqlite3")
         os.environ["VORNAL_LOG_DIR"] = scratch
-        asyncio.run(catalogue())
+        asyncio.run(sync_sources(scratch))
         service_logs(scratch)
 
 
