@@ -47,6 +47,63 @@ bool is_true(handle value, location where) {
     return truth;
 }
 
+bool equals(handle a, handle b, location where) {
+    return is_true(check(PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ), where), where);
+}
+
+bool is_instance(handle value, handle cls, location where) {
+    int result = PyObject_IsInstance(value.ptr(), cls.ptr());
+    check_status(result, where);
+    return result;
+}
+
+object attr_or(handle target, const identifier& name, handle fallback, location where) {
+    PyObject* value = nullptr;
+    check_status(PyObject_GetOptionalAttr(target.ptr(), name.ptr(), &value), where);
+    return value ? object::steal(value) : object::borrow(fallback);
+}
+
+object item(handle container, handle key, location where) {
+    return check(PyObject_GetItem(container.ptr(), key.ptr()), where);
+}
+
+object divide(handle a, handle b, location where) { return check(PyNumber_TrueDivide(a.ptr(), b.ptr()), where); }
+object add(handle a, handle b, location where) { return check(PyNumber_Add(a.ptr(), b.ptr()), where); }
+object number(long long value, location where) { return check(PyLong_FromLongLong(value), where); }
+object list_of(handle iterable, location where) { return check(PySequence_List(iterable.ptr()), where); }
+
+namespace {
+
+[[noreturn, gnu::cold]] void unpack_error(Py_ssize_t expected, Py_ssize_t got, location where) {
+    if (got > expected)
+        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", expected);
+    else
+        PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", got, got == 1 ? "" : "s");
+    throw_error(where);
+}
+
+}  // namespace
+
+void unpack_into(handle value, object* out, Py_ssize_t count, location where) {
+    PyObject* v = value.ptr();
+    if (PyTuple_CheckExact(v) || PyList_CheckExact(v)) {
+        Py_ssize_t size = PySequence_Fast_GET_SIZE(v);
+        if (size != count) unpack_error(count, size, where);
+        for (Py_ssize_t i = 0; i < count; ++i) out[i] = object::borrow(PySequence_Fast_GET_ITEM(v, i));
+        return;
+    }
+    object iterator = check(PyObject_GetIter(v), where);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        out[i] = object::steal(PyIter_Next(iterator.ptr()));
+        if (out[i]) continue;
+        if (PyErr_Occurred()) throw_error(where);
+        unpack_error(count, i, where);
+    }
+    object extra = object::steal(PyIter_Next(iterator.ptr()));
+    if (extra) unpack_error(count, count + 1, where);
+    if (PyErr_Occurred()) throw_error(where);
+}
+
 namespace {
 
 [[noreturn, gnu::cold]] void unexpected_type(const char* format, const char* expected, handle value, location where) {

@@ -4,6 +4,7 @@
 
 #include "module.hpp"
 
+#include <array>
 #include <iterator>
 #include <optional>
 
@@ -63,6 +64,32 @@ object call_method_kw(callee self, const identifier& name, const keyword_names& 
 
 bool is_true(handle value, location where = location::current());
 
+/// `a == b`, reduced to its truth value.
+bool equals(handle a, handle b, location where = location::current());
+
+/// `isinstance(value, cls)`
+bool is_instance(handle value, handle cls, location where = location::current());
+
+/// `getattr(target, name, fallback)`
+object attr_or(handle target, const identifier& name, handle fallback, location where = location::current());
+
+/// `container[key]`
+object item(handle container, handle key, location where = location::current());
+
+/// `a / b` (also joins paths) and `a + b`.
+object divide(handle a, handle b, location where = location::current());
+object add(handle a, handle b, location where = location::current());
+
+/// An int object.
+object number(long long value, location where = location::current());
+
+/// `list(iterable)`
+object list_of(handle iterable, location where = location::current());
+
+/// `first, second, ... = value`: exactly N items, with the interpreter's unpacking messages.
+template <std::size_t N>
+std::array<object, N> unpack(handle value, location where = location::current());
+
 /// The interpreter's integer conversion of a number (its __int__, else __index__).
 PyObject* to_int(PyObject* value) noexcept;
 
@@ -106,6 +133,16 @@ private:
     Py_ssize_t index_ = 0;
     location where_;
 };
+
+/// Fills `out` with exactly `count` items of `value`, or raises the unpacking error.
+void unpack_into(handle value, object* out, Py_ssize_t count, location where);
+
+template <std::size_t N>
+std::array<object, N> unpack(handle value, location where) {
+    std::array<object, N> values;
+    unpack_into(value, values.data(), Py_ssize_t(N), where);
+    return values;
+}
 
 /// An f-string: literal pieces as they are, objects formatted as by `format(value, "")`.
 void append_piece(PyUnicodeWriter* writer, const char* literal);

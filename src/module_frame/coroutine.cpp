@@ -625,7 +625,7 @@ struct frame_cache {
 void trace_in_running_body(error_already_set& error) noexcept {
     if (error.traced() || !running_body) return;
     add_traceback_entry(error.exception(), running_body->function->code,
-                        error.line() > 0 ? error.line() : int(running_body->function->spec->where.line()));
+                        error.line() > 0 ? error.line() : int(running_body->function->spec->name.where.line()));
     error.mark_traced();
 }
 

@@ -30,7 +30,7 @@ const char* checked_type_name(param_kind kind) noexcept {
 
 [[gnu::cold]] void positional_count_error(const function_object* f, const char* bound, Py_ssize_t expected,
                                           Py_ssize_t given) noexcept {
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", f->spec->name, bound,
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", f->spec->name.text, bound,
                  expected, expected == 1 ? "" : "s", given);
 }
 
@@ -124,7 +124,7 @@ Py_ssize_t parameter_index(const function_object* f, PyObject* key) noexcept {
 }
 
 [[gnu::cold]] PyObject* argument_error(const function_object* f) noexcept {
-    add_traceback(f, int(f->spec->where.line()), true);
+    add_traceback(f, int(f->spec->name.where.line()), true);
     return nullptr;
 }
 
@@ -154,11 +154,11 @@ PyObject* vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObj
     Py_ssize_t n = f->param_count;
     if (n == 0) {
         if (nkw) {
-            PyErr_Format(PyExc_TypeError, "%.200s() %s", f->spec->name, "takes no keyword arguments");
+            PyErr_Format(PyExc_TypeError, "%.200s() %s", f->spec->name.text, "takes no keyword arguments");
             return argument_error(f);
         }
         if (nargs) {
-            PyErr_Format(PyExc_TypeError, "%.200s() %s (%zd given)", f->spec->name, "takes no arguments", nargs);
+            PyErr_Format(PyExc_TypeError, "%.200s() %s (%zd given)", f->spec->name.text, "takes no arguments", nargs);
             return argument_error(f);
         }
         return call_body(f, nullptr);
@@ -172,16 +172,16 @@ PyObject* vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObj
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
         if (!PyUnicode_Check(key)) {
-            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", f->spec->name);
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", f->spec->name.text);
             return argument_error(f);
         }
         Py_ssize_t index = parameter_index(f, key);
         if (index < 0) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", f->spec->name, key);
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", f->spec->name.text, key);
             return argument_error(f);
         }
         if (slots[index]) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", f->spec->name, key);
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", f->spec->name.text, key);
             return argument_error(f);
         }
         slots[index] = args[nargs + k];
@@ -227,7 +227,7 @@ object default_object(const default_value& d) {
 
 /// "name(int a: int, str b: str | None = None) -> T", then the prose after a blank line.
 std::string docstring(const function_spec& spec) {
-    std::string text = std::string(spec.name) + "(";
+    std::string text = std::string(spec.name.text) + "(";
     for (std::size_t i = 0; i < spec.param_count(); ++i) {
         const parameter& p = spec.params[i];
         if (i) text += ", ";
@@ -246,7 +246,7 @@ object code_object(const function_spec& spec, const char* name, handle varnames)
     int flags = CO_OPTIMIZED | CO_NEWLOCALS;
     if (spec.coroutine) flags |= CO_COROUTINE;
     if (spec.generator) flags |= CO_GENERATOR;
-    object empty = check(reinterpret_cast<PyObject*>(PyCode_NewEmpty(source_path(), name, int(spec.where.line()))));
+    object empty = check(reinterpret_cast<PyObject*>(PyCode_NewEmpty(source_path(), name, int(spec.name.where.line()))));
     object replace = attr(empty, "replace"_id);
     object argcount = check(PyLong_FromSsize_t(Py_ssize_t(spec.param_count())));
     object nlocals = check(PyLong_FromSsize_t(PyTuple_GET_SIZE(varnames.ptr())));
@@ -440,9 +440,9 @@ object make_function(const function_spec& spec, location) {
         check_status(PyDict_SetItem(annotations.ptr(), "return"_id.ptr(), text.ptr()));
     }
     std::string doc = docstring(spec);
-    std::string dotted = std::string(PyUnicode_AsUTF8(module_name().ptr())) + "." + spec.name;
+    std::string dotted = std::string(PyUnicode_AsUTF8(module_name().ptr())) + "." + spec.name.text;
 
-    f->name = check(PyUnicode_InternFromString(spec.name)).release();
+    f->name = check(PyUnicode_InternFromString(spec.name.text)).release();
     f->qualname = Py_NewRef(f->name);
     f->module_name = Py_NewRef(module_name().ptr());
     f->doc = check(PyUnicode_FromStringAndSize(doc.data(), Py_ssize_t(doc.size()))).release();
@@ -451,14 +451,14 @@ object make_function(const function_spec& spec, location) {
     f->defaults = Py_NewRef(n > f->required_count ? f->call_defaults : Py_None);
     f->kwdefaults = Py_NewRef(Py_None);
     f->globals = Py_NewRef(module_globals().ptr());
-    f->code = code_object(spec, spec.name, varnames).release();
+    f->code = code_object(spec, spec.name.text, varnames).release();
     f->dotted_code = code_object(spec, dotted.c_str(), varnames).release();
     return result;
 }
 
 void add_traceback(const function_object* function, int line, bool dotted) noexcept {
     PyObject* exception = PyErr_GetRaisedException();
-    if (line <= 0) line = int(function->spec->where.line());
+    if (line <= 0) line = int(function->spec->name.where.line());
     add_traceback_entry(exception, dotted ? function->dotted_code : function->code, line);
     PyErr_SetRaisedException(exception);
 }

@@ -60,16 +60,22 @@ constexpr parameter truth(const char* name, const char* annotation = nullptr) no
 
 inline constexpr std::size_t max_parameters = 12;
 
+/// A function's name, with the line where its table starts: the definition line of __code__.
+struct function_name {
+    const char* text;
+    location where;
+    function_name(const char* text, location where = location::current()) noexcept : text(text), where(where) {}
+};
+
 /// What a module declares for one function. Exactly one of the three bodies is set.
 struct function_spec {
-    const char* name;
+    function_name name;
     parameter params[max_parameters] = {};
     const char* returns = nullptr;  // the return annotation, if any
     const char* doc = nullptr;      // the docstring's prose after the signature line
     plain_body plain = nullptr;
     coroutine_body coroutine = nullptr;
     coroutine_body generator = nullptr;
-    location where = location::current();
 
     constexpr std::size_t param_count() const noexcept {
         std::size_t n = 0;

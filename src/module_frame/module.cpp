@@ -201,7 +201,7 @@ void module_builder::set(const char* name, const object& value, location where) 
 
 void module_builder::def(const function_spec& spec, location where) {
     object function = make_function(spec, where);
-    check_status(PyDict_SetItemString(state.globals, spec.name, function.ptr()), where);
+    check_status(PyDict_SetItemString(state.globals, spec.name.text, function.ptr()), where);
 }
 
 handle module_globals() noexcept { return state.globals; }

@@ -6,14 +6,6 @@ namespace {
 
 using namespace vornal::frame;
 
-/// The text shown for a service in the missing-file message: a member shows its value, while a
-/// plain key (the file map accepts "api" as well as LogService.api) shows as it is.
-object shown_service(handle service) {
-    PyObject* value = nullptr;
-    check_status(PyObject_GetOptionalAttr(service.ptr(), "value"_id.ptr(), &value));
-    return value ? object::steal(value) : object::borrow(service);
-}
-
 /// The `maxlen` of the tail queue for a positive n: n itself, or None (no bound) for an n beyond
 /// what a deque can hold, since every record fits under such a bound anyway.
 object tail_bound(handle n) {
@@ -24,26 +16,6 @@ object tail_bound(handle n) {
     return none();
 }
 
-object get_recent_log_lines_body(arguments a) {
-    handle service = a[0], n = a[1];
-    object path_class = global("Path"_id);
-    object directory = call(path_class, call(global("get_log_dir"_id)));
-    object file_name = check(PyObject_GetItem(global("_LOG_FILE_NAMES"_id).ptr(), service.ptr()));
-    object current = check(PyNumber_TrueDivide(directory.ptr(), file_name.ptr()));
-    if (!is_true(call_method(current, "exists"_id))) {
-        object error_class = global("LogFileNotFoundError"_id);
-        raise(call(error_class, f_string("No log file found for service '", shown_service(service), "' at ", current)));
-    }
-    int sign = 0;
-    check_status(PyLong_GetSign(n.ptr(), &sign));
-    if (sign == 0) return check(PyList_New(0));
-    object bound = sign < 0 ? none() : tail_bound(n);
-    object queue_class = global("deque"_id);
-    object group_records = global("_iter_log_records"_id);
-    object lines = call(global("_iter_rotated_and_current"_id), current);
-    object queue = call_kw(queue_class, keywords<"maxlen">(), call(group_records, lines), bound);
-    return check(PySequence_List(queue.ptr()));
-}
 const function_spec get_recent_log_lines{
     .name = "get_recent_log_lines",
     .params = {unchecked("service", "LogService"), integer("n", "int")},
@@ -66,7 +38,27 @@ const function_spec get_recent_log_lines{
            "Raises:\n"
            "    LogFileNotFoundError: If the current log file does not exist (e.g. the service has not\n"
            "        yet run or logged anything since the shared data dir was reset).",
-    .plain = get_recent_log_lines_body,
+    .plain = [](arguments a) static -> object {
+        handle service = a[0], n = a[1];
+        object path_class = global("Path"_id);
+        object directory = call(path_class, call(global("get_log_dir"_id)));
+        object current = divide(directory, item(global("_LOG_FILE_NAMES"_id), service));
+        if (!is_true(call_method(current, "exists"_id))) {
+            object error_class = global("LogFileNotFoundError"_id);
+            // A LogService member shows its value; a plain key such as "api" shows as it is.
+            object shown = attr_or(service, "value"_id, service);
+            raise(call(error_class, f_string("No log file found for service '", shown, "' at ", current)));
+        }
+        int sign = 0;
+        check_status(PyLong_GetSign(n.ptr(), &sign));
+        if (sign == 0) return check(PyList_New(0));
+        object bound = sign < 0 ? none() : tail_bound(n);
+        object queue_class = global("deque"_id);
+        object group_records = global("_iter_log_records"_id);
+        object lines = call(global("_iter_rotated_and_current"_id), current);
+        object queue = call_kw(queue_class, keywords<"maxlen">(), call(group_records, lines), bound);
+        return list_of(queue);
+    },
 };
 
 /// `with path.open("r", encoding="utf-8", errors="replace") as f: yield from f`
@@ -78,14 +70,6 @@ task yield_lines_of(handle path) {
     });
 }
 
-task iter_rotated_and_current_body(arguments a) {
-    handle current = a[0];
-    object backup_name = check(PyNumber_Add(attr(current, "name"_id).ptr(), ".1"_id.ptr()));
-    object backup = check(PyNumber_TrueDivide(attr(current, "parent"_id).ptr(), backup_name.ptr()));
-    if (is_true(call_method(backup, "exists"_id))) co_await yield_lines_of(backup);
-    co_await yield_lines_of(current);
-    co_return none();
-}
 const function_spec iter_rotated_and_current{
     .name = "_iter_rotated_and_current",
     .params = {unchecked("current", "Path")},
@@ -95,26 +79,17 @@ const function_spec iter_rotated_and_current{
            "Preserves chronological order across a rotation: `.log.1` holds the older entries,\n"
            "`.log` holds the newer ones. Without this, a caller asking for the tail right after a\n"
            "rotation would only see the handful of lines written since the fresh file was opened.",
-    .generator = iter_rotated_and_current_body,
+    .generator = [](arguments a) static -> task {
+        handle current = a[0];
+        object backup = divide(attr(current, "parent"_id), add(attr(current, "name"_id), ".1"_id));
+        if (is_true(call_method(backup, "exists"_id))) co_await yield_lines_of(backup);
+        co_await yield_lines_of(current);
+        co_return none();
+    },
 };
 
 object joined(handle lines) { return check(PyUnicode_Join("\n"_id.ptr(), lines.ptr())); }
 
-task iter_log_records_body(arguments a) {
-    object buffer = check(PyList_New(0));
-    for (const object& raw_line : items(a[0])) {
-        object line = call_method(raw_line, "rstrip"_id, "\n"_id);
-        bool starts_record = is_true(call_method(global("_RECORD_START"_id), "match"_id, line));
-        if (starts_record && PyList_GET_SIZE(buffer.ptr()) > 0) {
-            co_yield joined(buffer);
-            buffer = check(PyList_New(0));
-        }
-        check_status(PyList_Append(buffer.ptr(), line.ptr()));
-    }
-    // The last record has no successor to close it; the end of the input does.
-    if (PyList_GET_SIZE(buffer.ptr()) > 0) co_yield joined(buffer);
-    co_return none();
-}
 const function_spec iter_log_records{
     .name = "_iter_log_records",
     .params = {unchecked("raw_lines", "Iterator[str]")},
@@ -125,7 +100,21 @@ const function_spec iter_log_records{
            "(stack trace continuations, multi-line messages, etc.) are joined to the preceding record\n"
            "with embedded `\\n`. Orphan content before the first timestamp becomes its own record\n"
            "rather than being silently dropped.",
-    .generator = iter_log_records_body,
+    .generator = [](arguments a) static -> task {
+        object buffer = check(PyList_New(0));
+        for (const object& raw_line : items(a[0])) {
+            object line = call_method(raw_line, "rstrip"_id, "\n"_id);
+            bool starts_record = is_true(call_method(global("_RECORD_START"_id), "match"_id, line));
+            if (starts_record && PyList_GET_SIZE(buffer.ptr()) > 0) {
+                co_yield joined(buffer);
+                buffer = check(PyList_New(0));
+            }
+            check_status(PyList_Append(buffer.ptr(), line.ptr()));
+        }
+        // The last record has no successor to close it; the end of the input does.
+        if (PyList_GET_SIZE(buffer.ptr()) > 0) co_yield joined(buffer);
+        co_return none();
+    },
 };
 
 /// `class LogService(str, Enum): api = "api"; sync_agent = "sync_agent"`, built as the class

@@ -2,7 +2,6 @@
 // scope mappings, error records and bug reports, all through the sync agent's data layer.
 #include "module_frame/calls.hpp"
 
-#include <utility>
 
 namespace {
 
@@ -46,52 +45,6 @@ task in_session(Body body, location where = location::current()) {
     return session_frame("get_db_session_context"_id, std::move(body), where);
 }
 
-object integer_object(long value, location where = location::current()) {
-    return check(PyLong_FromLong(value), where);
-}
-
-bool equals(handle a, handle b, location where = location::current()) {
-    return is_true(check(PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ), where), where);
-}
-
-bool is_instance(handle value, handle cls, location where = location::current()) {
-    int result = PyObject_IsInstance(value.ptr(), cls.ptr());
-    check_status(result, where);
-    return result;
-}
-
-/// `first, second = pair`, with the interpreter's unpacking messages.
-std::pair<object, object> unpack_pair(handle pair, location where = location::current()) {
-    auto too_many = [&]() {
-        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t(2));
-        throw_error(where);
-    };
-    auto need_more = [&](Py_ssize_t got) {
-        PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", got, got == 1 ? "" : "s");
-        throw_error(where);
-    };
-    PyObject* p = pair.ptr();
-    if (PyTuple_CheckExact(p) || PyList_CheckExact(p)) {
-        Py_ssize_t size = PySequence_Fast_GET_SIZE(p);
-        if (size > 2) too_many();
-        if (size < 2) need_more(size);
-        PyObject** values = PySequence_Fast_ITEMS(p);
-        return {object::borrow(values[0]), object::borrow(values[1])};
-    }
-    object iterator = check(PyObject_GetIter(p), where);
-    object values[2];
-    for (Py_ssize_t i = 0; i < 2; ++i) {
-        values[i] = object::steal(PyIter_Next(iterator.ptr()));
-        if (values[i]) continue;
-        if (PyErr_Occurred()) throw_error(where);
-        need_more(i);
-    }
-    object extra = object::steal(PyIter_Next(iterator.ptr()));
-    if (extra) too_many();
-    if (PyErr_Occurred()) throw_error(where);
-    return {std::move(values[0]), std::move(values[1])};
-}
-
 /// The normalised default scope: None when absent by truth value (None, ""), a UUID as it is,
 /// anything else parsed with `uuid.UUID(str(value))`.
 object default_scope_uuid(handle scope, location where = location::current()) {
@@ -125,9 +78,6 @@ task write_status(handle session, handle source_id, object target) {
 
 // ---- adding ----
 
-// Each function's table stands before its body: the table's line is the definition line that
-// __code__ records, and traceback entries from the body then show later lines, as in Python.
-
 /// The identifier of the first registered connector whose configuration class `config_data`
 /// is an instance of; later entries are not looked at.
 object inferred_connector(handle config_data, location where = location::current()) {
@@ -148,7 +98,6 @@ object inferred_connector(handle config_data, location where = location::current
     return connector;
 }
 
-task add_sync_source_body(arguments a);
 const function_spec add_sync_source{
     .name = "add_sync_source",
     .params = {exact_str("name", "str"), unchecked("config_data", "Any"),
@@ -169,78 +118,68 @@ const function_spec add_sync_source{
            "\n"
            "Returns:\n"
            "    SyncSourceReadV1: The sync source as written.",
-    .coroutine = add_sync_source_body,
+    .coroutine = [](arguments a) static -> task {
+        handle name = a[0], config_data = a[1], default_scope = a[2], autoassign = a[3];
+        object connector = inferred_connector(config_data);
+        object add = global("_add_sync_source"_id);
+        object config = call_method(global("dataclasses"_id), "asdict"_id, config_data);
+        co_return co_await call_kw(
+            add, keywords<"name", "sync_connector", "config_data", "default_scope", "autoassign_scope_mapping">(), name,
+            connector, config, default_scope, autoassign);
+    },
 };
-task add_sync_source_body(arguments a) {
-    handle name = a[0], config_data = a[1], default_scope = a[2], autoassign = a[3];
-    object connector = inferred_connector(config_data);
-    object add = global("_add_sync_source"_id);
-    object config = call_method(global("dataclasses"_id), "asdict"_id, config_data);
-    co_return co_await call_kw(
-        add, keywords<"name", "sync_connector", "config_data", "default_scope", "autoassign_scope_mapping">(), name,
-        connector, config, default_scope, autoassign);
-}
 
-task add_sync_source_private_body(arguments a);
 const function_spec add_sync_source_private{
     .name = "_add_sync_source",
     .params = {exact_str("name", "str"), exact_str("sync_connector", "str"),
                exact_dict("config_data", "Dict[str, Any]"),
                unchecked("default_scope", "Optional[Union[str, uuid.UUID]]").defaults_to(nullptr),
                truth("autoassign_scope_mapping", "bool").defaults_to(false)},
-    .coroutine = add_sync_source_private_body,
+    .coroutine = [](arguments a) static -> task {
+        co_return co_await in_session([a](handle session) -> task {
+            object scope = default_scope_uuid(a[3]);
+            co_return read_model(co_await crud_kw("create_sync_source"_id, keywords<"autoassign_scope_mapping">(), session,
+                                                  a[0], a[1], a[2], scope, a[4]));
+        });
+    },
 };
-task add_sync_source_private_body(arguments a) {
-    co_return co_await in_session([a](handle session) -> task {
-        object scope = default_scope_uuid(a[3]);
-        co_return read_model(co_await crud_kw("create_sync_source"_id, keywords<"autoassign_scope_mapping">(), session,
-                                              a[0], a[1], a[2], scope, a[4]));
-    });
-}
 
 // ---- the catalogue ----
 
-task list_feedwells_body(arguments);
 const function_spec list_feedwells{
     .name = "list_feedwells",
     .doc = "List all sync sources using the CRUD layer.",
-    .coroutine = list_feedwells_body,
+    .coroutine = [](arguments) static -> task {
+        co_return co_await in_session([](handle session) -> task {
+            co_return validated_list("SyncSourceReadV1"_id, co_await crud("list_feedwells"_id, session));
+        });
+    },
 };
-task list_feedwells_body(arguments) {
-    co_return co_await in_session([](handle session) -> task {
-        co_return validated_list("SyncSourceReadV1"_id, co_await crud("list_feedwells"_id, session));
-    });
-}
 
-task get_sync_source_body(arguments a);
 const function_spec get_sync_source{
     .name = "get_sync_source",
     .params = {integer("source_id", "int")},
     .doc = "Get a single sync source by id using the CRUD layer.",
-    .coroutine = get_sync_source_body,
+    .coroutine = [](arguments a) static -> task {
+        co_return co_await in_session([source_id = a[0]](handle session) -> task {
+            co_return read_model(co_await crud("read_sync_source"_id, session, source_id));
+        });
+    },
 };
-task get_sync_source_body(arguments a) {
-    co_return co_await in_session([source_id = a[0]](handle session) -> task {
-        co_return read_model(co_await crud("read_sync_source"_id, session, source_id));
-    });
-}
 
-task get_sync_source_by_name_body(arguments a);
 const function_spec get_sync_source_by_name{
     .name = "get_sync_source_by_name",
     .params = {exact_str("name", "str")},
     .doc = "Get a single sync source by name using the CRUD layer.",
-    .coroutine = get_sync_source_by_name_body,
+    .coroutine = [](arguments a) static -> task {
+        co_return co_await in_session([name = a[0]](handle session) -> task {
+            co_return read_model(co_await crud("read_sync_source_by_name"_id, session, name));
+        });
+    },
 };
-task get_sync_source_by_name_body(arguments a) {
-    co_return co_await in_session([name = a[0]](handle session) -> task {
-        co_return read_model(co_await crud("read_sync_source_by_name"_id, session, name));
-    });
-}
 
 // ---- run control and ownership ----
 
-task start_sync_source_body(arguments a);
 const function_spec start_sync_source{
     .name = "start_sync_source",
     .params = {integer("source_id", "int")},
@@ -259,20 +198,18 @@ const function_spec start_sync_source{
            "Raises:\n"
            "    SyncSourceAlreadyRunningError: If the source is already running.\n"
            "    SyncSourceNotFoundError: If no sync source has that identifier.",
-    .coroutine = start_sync_source_body,
+    .coroutine = [](arguments a) static -> task {
+        object status = sync_source_status();
+        co_return co_await in_session([source_id = a[0], status](handle session) -> task {
+            object record = co_await crud("read_sync_source"_id, session, source_id);
+            object current = attr(record, "status"_id);
+            if (equals(current, attr(status, "SYNCING"_id)) || equals(current, attr(status, "SCANNING"_id)))
+                raise(call(global("SyncSourceAlreadyRunningError"_id), source_id));
+            co_return co_await write_status(session, source_id, attr(status, "SYNCING"_id));
+        });
+    },
 };
-task start_sync_source_body(arguments a) {
-    object status = sync_source_status();
-    co_return co_await in_session([source_id = a[0], status](handle session) -> task {
-        object record = co_await crud("read_sync_source"_id, session, source_id);
-        object current = attr(record, "status"_id);
-        if (equals(current, attr(status, "SYNCING"_id)) || equals(current, attr(status, "SCANNING"_id)))
-            raise(call(global("SyncSourceAlreadyRunningError"_id), source_id));
-        co_return co_await write_status(session, source_id, attr(status, "SYNCING"_id));
-    });
-}
 
-task take_ownership_body(arguments a);
 const function_spec take_ownership{
     .name = "take_ownership",
     .params = {integer("source_id", "int")},
@@ -293,23 +230,21 @@ const function_spec take_ownership{
            "    NoUserLoggedInError: If no user is logged in.\n"
            "    SyncSourceNotFoundError: If no sync source has that identifier.\n"
            "    SyncSourceConnectorHasNoOwnerError: If the connector declares has_owner=False.",
-    .coroutine = take_ownership_body,
+    .coroutine = [](arguments a) static -> task {
+        object settings = logged_in_settings("Cannot take ownership: no user is currently logged in."_id);
+        co_return co_await in_session([source_id = a[0], settings](handle session) -> task {
+            object record = co_await crud("read_sync_source"_id, session, source_id);
+            object connector = attr(record, "connector"_id);
+            object sync_class = call(global("get_source_sync_class"_id), connector);
+            if (!is_true(attr(sync_class, "has_owner"_id)))
+                raise(call(global("SyncSourceConnectorHasNoOwnerError"_id),
+                           f_string("Connector '", connector, "' does not support ownership (has_owner=False).")));
+            object user_sub = attr(settings, "user_sub"_id);
+            co_return read_model(co_await crud("set_sync_source_owner"_id, session, source_id, user_sub));
+        });
+    },
 };
-task take_ownership_body(arguments a) {
-    object settings = logged_in_settings("Cannot take ownership: no user is currently logged in."_id);
-    co_return co_await in_session([source_id = a[0], settings](handle session) -> task {
-        object record = co_await crud("read_sync_source"_id, session, source_id);
-        object connector = attr(record, "connector"_id);
-        object sync_class = call(global("get_source_sync_class"_id), connector);
-        if (!is_true(attr(sync_class, "has_owner"_id)))
-            raise(call(global("SyncSourceConnectorHasNoOwnerError"_id),
-                       f_string("Connector '", connector, "' does not support ownership (has_owner=False).")));
-        object user_sub = attr(settings, "user_sub"_id);
-        co_return read_model(co_await crud("set_sync_source_owner"_id, session, source_id, user_sub));
-    });
-}
 
-task release_ownership_body(arguments a);
 const function_spec release_ownership{
     .name = "release_ownership",
     .params = {integer("source_id", "int")},
@@ -328,16 +263,14 @@ const function_spec release_ownership{
            "Raises:\n"
            "    NoUserLoggedInError: If no user is logged in.\n"
            "    SyncSourceNotFoundError: If no sync source has that identifier.",
-    .coroutine = release_ownership_body,
+    .coroutine = [](arguments a) static -> task {
+        logged_in_settings("Cannot release ownership: no user is currently logged in."_id);
+        co_return co_await in_session([source_id = a[0]](handle session) -> task {
+            co_return read_model(co_await crud("set_sync_source_owner"_id, session, source_id, handle(Py_None)));
+        });
+    },
 };
-task release_ownership_body(arguments a) {
-    logged_in_settings("Cannot release ownership: no user is currently logged in."_id);
-    co_return co_await in_session([source_id = a[0]](handle session) -> task {
-        co_return read_model(co_await crud("set_sync_source_owner"_id, session, source_id, handle(Py_None)));
-    });
-}
 
-task stop_sync_source_body(arguments a);
 const function_spec stop_sync_source{
     .name = "stop_sync_source",
     .params = {integer("source_id", "int")},
@@ -355,17 +288,16 @@ const function_spec stop_sync_source{
            "Raises:\n"
            "    SyncSourceAlreadyStoppedError: If the source is already stopped.\n"
            "    SyncSourceNotFoundError: If no sync source has that identifier.",
-    .coroutine = stop_sync_source_body,
+    .coroutine = [](arguments a) static -> task {
+        object status = sync_source_status();
+        co_return co_await in_session([source_id = a[0], status](handle session) -> task {
+            object record = co_await crud("read_sync_source"_id, session, source_id);
+            if (equals(attr(record, "status"_id), attr(status, "STOPPED"_id)))
+                raise(call(global("SyncSourceAlreadyStoppedError"_id), source_id));
+            co_return co_await write_status(session, source_id, attr(status, "STOPPED"_id));
+        });
+    },
 };
-task stop_sync_source_body(arguments a) {
-    object status = sync_source_status();
-    co_return co_await in_session([source_id = a[0], status](handle session) -> task {
-        object record = co_await crud("read_sync_source"_id, session, source_id);
-        if (equals(attr(record, "status"_id), attr(status, "STOPPED"_id)))
-            raise(call(global("SyncSourceAlreadyStoppedError"_id), source_id));
-        co_return co_await write_status(session, source_id, attr(status, "STOPPED"_id));
-    });
-}
 
 // ---- updating and deleting ----
 
@@ -380,13 +312,12 @@ object update_configuration(handle config_data, location where = location::curre
         config = call_method({dataclasses, where}, "asdict"_id, config_data);
     } else {
         object key = check(PyTuple_Pack(2, reinterpret_cast<PyObject*>(&PyUnicode_Type), global("Any"_id, where).ptr()), where);
-        object dict_type = check(PyObject_GetItem(global("Dict"_id, where).ptr(), key.ptr()), where);
+        object dict_type = item(global("Dict"_id, where), key, where);
         config = call({global("cast"_id, where), where}, dict_type, config_data);
     }
     return expect_dict(std::move(config), where);
 }
 
-task update_sync_source_body(arguments a);
 const function_spec update_sync_source{
     .name = "update_sync_source",
     .params = {integer("source_id", "int"), exact_str("name", "Optional[str]").or_none().defaults_to(nullptr),
@@ -407,34 +338,30 @@ const function_spec update_sync_source{
            "\n"
            "Returns:\n"
            "    SyncSourceReadV1: The updated sync source.",
-    .coroutine = update_sync_source_body,
+    .coroutine = [](arguments a) static -> task {
+        co_return co_await in_session([a](handle session) -> task {
+            object scope = default_scope_uuid(a[2]);
+            object config = update_configuration(a[3]);
+            co_return read_model(co_await crud_kw("update_sync_source"_id,
+                                                  keywords<"default_scope", "config_data", "autoassign_scope_mapping">(),
+                                                  session, a[0], a[1], scope, config, a[4]));
+        });
+    },
 };
-task update_sync_source_body(arguments a) {
-    co_return co_await in_session([a](handle session) -> task {
-        object scope = default_scope_uuid(a[2]);
-        object config = update_configuration(a[3]);
-        co_return read_model(co_await crud_kw("update_sync_source"_id,
-                                              keywords<"default_scope", "config_data", "autoassign_scope_mapping">(),
-                                              session, a[0], a[1], scope, config, a[4]));
-    });
-}
 
-task delete_sync_source_body(arguments a);
 const function_spec delete_sync_source{
     .name = "delete_sync_source",
     .params = {integer("source_id", "int")},
     .returns = "None",
     .doc = "Delete a sync source using the CRUD layer.",
-    .coroutine = delete_sync_source_body,
+    .coroutine = [](arguments a) static -> task {
+        co_return co_await in_session([source_id = a[0]](handle session) -> task {
+            co_await crud("delete_sync_source"_id, session, source_id);
+            co_return none();
+        });
+    },
 };
-task delete_sync_source_body(arguments a) {
-    co_return co_await in_session([source_id = a[0]](handle session) -> task {
-        co_await crud("delete_sync_source"_id, session, source_id);
-        co_return none();
-    });
-}
 
-object list_sync_source_definitions_body(arguments);
 const function_spec list_sync_source_definitions{
     .name = "list_sync_source_definitions",
     .returns = "List[ConnectorDefinition]",
@@ -442,24 +369,22 @@ const function_spec list_sync_source_definitions{
            "\n"
            "Returns:\n"
            "    List[ConnectorDefinition]: One definition per registered connector, in registry order.",
-    .plain = list_sync_source_definitions_body,
+    .plain = [](arguments) static -> object {
+        object infos = check(PyList_New(0));
+        object connectors = call_method(call(global("get_sync_connectors"_id)), "items"_id);
+        for (const object& pair : items(connectors)) {
+            auto [identifier, entry] = unpack<2>(pair);
+            object sync_class = attr(entry, "sync_class"_id);
+            object config_class = attr(entry, "config_class"_id);
+            object info = call(global("get_sync_source_info"_id), identifier, sync_class, config_class);
+            check_status(PyList_Append(infos.ptr(), info.ptr()));
+        }
+        return validated_list("ConnectorDefinition"_id, infos);
+    },
 };
-object list_sync_source_definitions_body(arguments) {
-    object infos = check(PyList_New(0));
-    object connectors = call_method(call(global("get_sync_connectors"_id)), "items"_id);
-    for (const object& pair : items(connectors)) {
-        auto [identifier, entry] = unpack_pair(pair);
-        object sync_class = attr(entry, "sync_class"_id);
-        object config_class = attr(entry, "config_class"_id);
-        object info = call(global("get_sync_source_info"_id), identifier, sync_class, config_class);
-        check_status(PyList_Append(infos.ptr(), info.ptr()));
-    }
-    return validated_list("ConnectorDefinition"_id, infos);
-}
 
 // ---- error records ----
 
-task read_sync_source_errors_body(arguments a);
 const function_spec read_sync_source_errors{
     .name = "read_sync_source_errors",
     .params = {integer("source_id", "int"), integer("skip", "int").defaults_to(0),
@@ -477,17 +402,15 @@ const function_spec read_sync_source_errors{
            "\n"
            "Returns:\n"
            "    List[SyncSourceError]: The page of error records.",
-    .coroutine = read_sync_source_errors_body,
+    .coroutine = [](arguments a) static -> task {
+        co_return co_await in_session([a](handle session) -> task {
+            object records = co_await crud_kw("read_sync_source_errors"_id, keywords<"skip", "limit", "viewed">(), session,
+                                              a[0], a[1], a[2], a[3]);
+            co_return validated_list("SyncSourceError"_id, records);
+        });
+    },
 };
-task read_sync_source_errors_body(arguments a) {
-    co_return co_await in_session([a](handle session) -> task {
-        object records = co_await crud_kw("read_sync_source_errors"_id, keywords<"skip", "limit", "viewed">(), session,
-                                          a[0], a[1], a[2], a[3]);
-        co_return validated_list("SyncSourceError"_id, records);
-    });
-}
 
-task set_sync_source_error_viewed_body(arguments a);
 const function_spec set_sync_source_error_viewed{
     .name = "set_sync_source_error_viewed",
     .params = {integer("error_id", "int"), truth("viewed", "bool")},
@@ -503,15 +426,13 @@ const function_spec set_sync_source_error_viewed{
            "\n"
            "Raises:\n"
            "    SyncSourceErrorRecordNotFoundError: If no error record has that identifier.",
-    .coroutine = set_sync_source_error_viewed_body,
+    .coroutine = [](arguments a) static -> task {
+        co_return co_await in_session([a](handle session) -> task {
+            co_return validate("SyncSourceError"_id, co_await crud("set_sync_source_error_viewed"_id, session, a[0], a[1]));
+        });
+    },
 };
-task set_sync_source_error_viewed_body(arguments a) {
-    co_return co_await in_session([a](handle session) -> task {
-        co_return validate("SyncSourceError"_id, co_await crud("set_sync_source_error_viewed"_id, session, a[0], a[1]));
-    });
-}
 
-task mark_all_sync_source_errors_viewed_body(arguments a);
 const function_spec mark_all_sync_source_errors_viewed{
     .name = "mark_all_sync_source_errors_viewed",
     .params = {integer("source_id", "int")},
@@ -520,15 +441,13 @@ const function_spec mark_all_sync_source_errors_viewed{
            "\n"
            "Args:\n"
            "    source_id: The identifier of the sync source.",
-    .coroutine = mark_all_sync_source_errors_viewed_body,
+    .coroutine = [](arguments a) static -> task {
+        co_return co_await in_session([source_id = a[0]](handle session) -> task {
+            co_return expect_int(co_await crud("mark_all_sync_source_errors_viewed"_id, session, source_id));
+        });
+    },
 };
-task mark_all_sync_source_errors_viewed_body(arguments a) {
-    co_return co_await in_session([source_id = a[0]](handle session) -> task {
-        co_return expect_int(co_await crud("mark_all_sync_source_errors_viewed"_id, session, source_id));
-    });
-}
 
-task reset_sync_source_lotlings_body(arguments a);
 const function_spec reset_sync_source_lotlings{
     .name = "reset_sync_source_lotlings",
     .params = {integer("source_id", "int"), truth("include_successful", "bool").defaults_to(false)},
@@ -548,30 +467,21 @@ const function_spec reset_sync_source_lotlings{
            "\n"
            "Raises:\n"
            "    SyncSourceNotFoundError: If no sync source has that identifier.",
-    .coroutine = reset_sync_source_lotlings_body,
+    .coroutine = [](arguments a) static -> task {
+        co_return co_await in_session([a](handle session) -> task {
+            co_return expect_int(
+                co_await crud_kw("reset_lotlings"_id, keywords<"include_successful">(), session, a[0], a[1]));
+        });
+    },
 };
-task reset_sync_source_lotlings_body(arguments a) {
-    co_return co_await in_session([a](handle session) -> task {
-        co_return expect_int(
-            co_await crud_kw("reset_lotlings"_id, keywords<"include_successful">(), session, a[0], a[1]));
-    });
-}
 
 // ---- reports ----
-
-/// A status enumeration member shows its value; anything else shows itself.
-object shown_status(handle status, location where = location::current()) {
-    PyObject* value = nullptr;
-    if (PyObject_GetOptionalAttr(status.ptr(), "value"_id.ptr(), &value) < 0) throw_error(where);
-    return value ? object::steal(value) : object::borrow(status);
-}
 
 /// The value when true by truth value, else "N/A".
 object or_not_available(object value, location where = location::current()) {
     return is_true(value, where) ? std::move(value) : object::borrow("N/A"_id);
 }
 
-task generate_sync_source_report_body(arguments a);
 const function_spec generate_sync_source_report{
     .name = "generate_sync_source_report",
     .params = {integer("source_id", "int"), exact_str("message", "str")},
@@ -588,45 +498,44 @@ const function_spec generate_sync_source_report{
            "\n"
            "Returns:\n"
            "    str: The report text.",
-    .coroutine = generate_sync_source_report_body,
+    .coroutine = [](arguments a) static -> task {
+        co_return co_await in_session([source_id = a[0], message = a[1]](handle session) -> task {
+            object record = co_await crud("read_sync_source"_id, session, source_id);
+            object raw_errors = co_await crud_kw("read_sync_source_errors"_id, keywords<"skip", "limit">(), session,
+                                                 source_id, number(0), number(10));
+            object errors = validated_list("SyncSourceError"_id, raw_errors);
+            object source = read_model(record);
+            object entry = call_method(call(global("get_sync_connectors"_id)), "get"_id, attr(record, "connector"_id));
+            object connector = is_true(entry) ? validate("ConnectorRead"_id, entry) : none();
+
+            object format = attr(global("REPORT_TEMPLATE_SYNC_SOURCE"_id), "format"_id);
+            object id = attr(source, "id"_id);
+            object name = attr(source, "name"_id);
+            object connector_identifier = attr(source, "connector_identifier"_id);
+            object status = attr(source, "status"_id);
+            status = attr_or(status, "value"_id, status);
+            object owner = or_not_available(attr(source, "owner"_id));
+            object default_scope = or_not_available(attr(source, "default_scope"_id));
+            object config_data = attr(source, "config_data"_id);
+            object items_total = attr(source, "items_total"_id);
+            object items_synchronized = attr(source, "items_synchronized"_id);
+            object items_failed = attr(source, "items_failed"_id);
+            object last_update = attr(source, "last_update"_id);
+            last_update = is_true(last_update) ? call_method(last_update, "isoformat"_id) : object::borrow("N/A"_id);
+            object connector_info = call(global("format_connector_info"_id), connector);
+            object error_lines = call(global("format_sync_source_errors"_id), errors);
+
+            co_return expect_str(call_kw(
+                format,
+                keywords<"message", "sync_source_id", "sync_source_name", "sync_source_connector", "sync_source_status",
+                         "sync_source_owner", "sync_source_default_scope", "sync_source_config_data", "items_total",
+                         "items_synchronized", "items_failed", "last_update", "connector_info", "errors">(),
+                message, id, name, connector_identifier, status, owner, default_scope, config_data, items_total,
+                items_synchronized, items_failed, last_update, connector_info, error_lines));
+        });
+    },
 };
-task generate_sync_source_report_body(arguments a) {
-    co_return co_await in_session([source_id = a[0], message = a[1]](handle session) -> task {
-        object record = co_await crud("read_sync_source"_id, session, source_id);
-        object raw_errors = co_await crud_kw("read_sync_source_errors"_id, keywords<"skip", "limit">(), session,
-                                             source_id, integer_object(0), integer_object(10));
-        object errors = validated_list("SyncSourceError"_id, raw_errors);
-        object source = read_model(record);
-        object entry = call_method(call(global("get_sync_connectors"_id)), "get"_id, attr(record, "connector"_id));
-        object connector = is_true(entry) ? validate("ConnectorRead"_id, entry) : none();
 
-        object format = attr(global("REPORT_TEMPLATE_SYNC_SOURCE"_id), "format"_id);
-        object id = attr(source, "id"_id);
-        object name = attr(source, "name"_id);
-        object connector_identifier = attr(source, "connector_identifier"_id);
-        object status = shown_status(attr(source, "status"_id));
-        object owner = or_not_available(attr(source, "owner"_id));
-        object default_scope = or_not_available(attr(source, "default_scope"_id));
-        object config_data = attr(source, "config_data"_id);
-        object items_total = attr(source, "items_total"_id);
-        object items_synchronized = attr(source, "items_synchronized"_id);
-        object items_failed = attr(source, "items_failed"_id);
-        object last_update = attr(source, "last_update"_id);
-        last_update = is_true(last_update) ? call_method(last_update, "isoformat"_id) : object::borrow("N/A"_id);
-        object connector_info = call(global("format_connector_info"_id), connector);
-        object error_lines = call(global("format_sync_source_errors"_id), errors);
-
-        co_return expect_str(call_kw(
-            format,
-            keywords<"message", "sync_source_id", "sync_source_name", "sync_source_connector", "sync_source_status",
-                     "sync_source_owner", "sync_source_default_scope", "sync_source_config_data", "items_total",
-                     "items_synchronized", "items_failed", "last_update", "connector_info", "errors">(),
-            message, id, name, connector_identifier, status, owner, default_scope, config_data, items_total,
-            items_synchronized, items_failed, last_update, connector_info, error_lines));
-    });
-}
-
-task get_sync_source_error_report_body(arguments a);
 const function_spec get_sync_source_error_report{
     .name = "get_sync_source_error_report",
     .params = {integer("source_id", "int"), exact_str("message", "str")},
@@ -643,13 +552,11 @@ const function_spec get_sync_source_error_report{
            "\n"
            "Returns:\n"
            "    str: The report text.",
-    .coroutine = get_sync_source_error_report_body,
+    .coroutine = [](arguments a) static -> task {
+        co_return expect_str(co_await call(global("generate_sync_source_report"_id), a[0], a[1]));
+    },
 };
-task get_sync_source_error_report_body(arguments a) {
-    co_return expect_str(co_await call(global("generate_sync_source_report"_id), a[0], a[1]));
-}
 
-task report_sync_source_body(arguments a);
 const function_spec report_sync_source{
     .name = "report_sync_source",
     .params = {integer("source_id", "int"), exact_str("message", "str")},
@@ -660,19 +567,17 @@ const function_spec report_sync_source{
            "    source_id: The identifier of the sync source to report on.\n"
            "    message: A message describing the reason for the report, such as an error\n"
            "        description.",
-    .coroutine = report_sync_source_body,
+    .coroutine = [](arguments a) static -> task {
+        object text = co_await call(global("generate_sync_source_report"_id), a[0], a[1]);
+        object payload = call_kw(global("BugReportCreateV3"_id), keywords<"subject", "description">(),
+                                 "Sync Source BUG REPORT"_id, text);
+        call(global("report_bug"_id), payload);
+        co_return none();
+    },
 };
-task report_sync_source_body(arguments a) {
-    object text = co_await call(global("generate_sync_source_report"_id), a[0], a[1]);
-    object payload = call_kw(global("BugReportCreateV3"_id), keywords<"subject", "description">(),
-                             "Sync Source BUG REPORT"_id, text);
-    call(global("report_bug"_id), payload);
-    co_return none();
-}
 
 // ---- scope mappings ----
 
-task create_scope_mapping_body(arguments a);
 const function_spec create_scope_mapping{
     .name = "create_scope_mapping",
     .params = {integer("sync_source_id", "int"), exact_str("scope_identifier", "str"),
@@ -695,17 +600,15 @@ const function_spec create_scope_mapping{
            "    SyncSourceNotFoundError: If no sync source has that identifier.\n"
            "    SyncSourceScopeMappingAlreadyExistsError: If the identifier is already mapped.\n"
            "    SyncSourceScopeMappingInvalidScopeError: If no scope has that UUID.",
-    .coroutine = create_scope_mapping_body,
+    .coroutine = [](arguments a) static -> task {
+        co_return co_await in_session([a](handle session) -> task {
+            co_return validate("SyncSourceScopeMappingRead"_id,
+                               co_await crud_kw("create_scope_mapping"_id, keywords<"update_statistics">(), session, a[0],
+                                                a[1], a[2], handle(Py_True)));
+        });
+    },
 };
-task create_scope_mapping_body(arguments a) {
-    co_return co_await in_session([a](handle session) -> task {
-        co_return validate("SyncSourceScopeMappingRead"_id,
-                           co_await crud_kw("create_scope_mapping"_id, keywords<"update_statistics">(), session, a[0],
-                                            a[1], a[2], handle(Py_True)));
-    });
-}
 
-task update_scope_mapping_body(arguments a);
 const function_spec update_scope_mapping{
     .name = "update_scope_mapping",
     .params = {integer("sync_source_id", "int"), exact_str("scope_identifier", "str"),
@@ -728,17 +631,15 @@ const function_spec update_scope_mapping{
            "    SyncSourceNotFoundError: If no sync source has that identifier.\n"
            "    SyncSourceScopeMappingNotFoundError: If the identifier is not mapped.\n"
            "    SyncSourceScopeMappingInvalidScopeError: If no scope has that UUID.",
-    .coroutine = update_scope_mapping_body,
+    .coroutine = [](arguments a) static -> task {
+        co_return co_await in_session([a](handle session) -> task {
+            co_return validate("SyncSourceScopeMappingRead"_id,
+                               co_await crud_kw("update_scope_mapping"_id, keywords<"update_statistics">(), session, a[0],
+                                                a[1], a[2], handle(Py_True)));
+        });
+    },
 };
-task update_scope_mapping_body(arguments a) {
-    co_return co_await in_session([a](handle session) -> task {
-        co_return validate("SyncSourceScopeMappingRead"_id,
-                           co_await crud_kw("update_scope_mapping"_id, keywords<"update_statistics">(), session, a[0],
-                                            a[1], a[2], handle(Py_True)));
-    });
-}
 
-task delete_scope_mapping_body(arguments a);
 const function_spec delete_scope_mapping{
     .name = "delete_scope_mapping",
     .params = {integer("sync_source_id", "int"), exact_str("scope_identifier", "str")},
@@ -755,16 +656,14 @@ const function_spec delete_scope_mapping{
            "Raises:\n"
            "    SyncSourceNotFoundError: If no sync source has that identifier.\n"
            "    SyncSourceScopeMappingNotFoundError: If the identifier is not mapped.",
-    .coroutine = delete_scope_mapping_body,
+    .coroutine = [](arguments a) static -> task {
+        co_return co_await in_session([a](handle session) -> task {
+            co_await crud("delete_scope_mapping"_id, session, a[0], a[1]);
+            co_return none();
+        });
+    },
 };
-task delete_scope_mapping_body(arguments a) {
-    co_return co_await in_session([a](handle session) -> task {
-        co_await crud("delete_scope_mapping"_id, session, a[0], a[1]);
-        co_return none();
-    });
-}
 
-task get_unmapped_scope_identifiers_body(arguments a);
 const function_spec get_unmapped_scope_identifiers{
     .name = "get_unmapped_scope_identifiers",
     .params = {integer("sync_source_id", "Optional[int]").or_none().defaults_to(nullptr)},
@@ -776,15 +675,13 @@ const function_spec get_unmapped_scope_identifiers{
            "\n"
            "Returns:\n"
            "    List[str]: The identifiers present in sync items but absent from the mappings.",
-    .coroutine = get_unmapped_scope_identifiers_body,
+    .coroutine = [](arguments a) static -> task {
+        co_return co_await in_session([sync_source_id = a[0]](handle session) -> task {
+            co_return expect_list(co_await crud("get_unmapped_scope_identifiers"_id, session, sync_source_id));
+        });
+    },
 };
-task get_unmapped_scope_identifiers_body(arguments a) {
-    co_return co_await in_session([sync_source_id = a[0]](handle session) -> task {
-        co_return expect_list(co_await crud("get_unmapped_scope_identifiers"_id, session, sync_source_id));
-    });
-}
 
-task autoassign_scope_mappings_body(arguments a);
 const function_spec autoassign_scope_mappings{
     .name = "autoassign_scope_mappings",
     .params = {integer("sync_source_id", "int")},
@@ -803,13 +700,12 @@ const function_spec autoassign_scope_mappings{
            "\n"
            "Raises:\n"
            "    SyncSourceNotFoundError: If no sync source has that identifier.",
-    .coroutine = autoassign_scope_mappings_body,
+    .coroutine = [](arguments a) static -> task {
+        co_return co_await in_session([sync_source_id = a[0]](handle session) -> task {
+            co_return expect_int(co_await crud("autoassign_scope_mappings"_id, session, sync_source_id));
+        });
+    },
 };
-task autoassign_scope_mappings_body(arguments a) {
-    co_return co_await in_session([sync_source_id = a[0]](handle session) -> task {
-        co_return expect_int(co_await crud("autoassign_scope_mappings"_id, session, sync_source_id));
-    });
-}
 
 void statements(module_builder& m) {
     m.import("dataclasses");
