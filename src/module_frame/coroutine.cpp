@@ -28,10 +28,11 @@ void finish(coroutine_object* c) noexcept {
     Py_CLEAR(c->transfer);
     Py_CLEAR(c->thrown);
     if (c->body) {
-        error_scope keep;
+        error_scope saved;
         std::exchange(c->body, {}).destroy();
         c->current = {};
     }
+    Py_CLEAR(c->kept);
     for (Py_ssize_t i = 0; i < Py_SIZE(c); ++i) Py_CLEAR(c->args[i]);
 }
 
@@ -445,6 +446,7 @@ int traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(c->transfer);
     Py_VISIT(c->thrown);
     Py_VISIT(c->frame);
+    Py_VISIT(c->kept);
     for (Py_ssize_t i = 0; i < Py_SIZE(c); ++i) Py_VISIT(c->args[i]);
     return 0;
 }
@@ -622,6 +624,13 @@ struct frame_cache {
 
 // ---- the task's promise, whose awaiters talk to the coroutine object ----
 
+handle keep(object value) {
+    coroutine_object* c = running_body;
+    if (!c->kept) c->kept = check(PyList_New(0)).release();
+    check_status(PyList_Append(c->kept, value.ptr()));
+    return value;  // still alive: the list holds it
+}
+
 void trace_in_running_body(error_already_set& error) noexcept {
     if (error.traced() || !running_body) return;
     add_traceback_entry(error.exception(), running_body->function->code,
@@ -665,7 +674,9 @@ task::delegate_awaiter task::promise_type::await_transform(object awaitable, loc
 }
 
 task::delegate_awaiter task::promise_type::await_transform(yield_from&& delegation) {
-    return {owner, check(PyObject_GetIter(delegation.iterable.ptr())), delegation.line, {}};
+    // Only the iterator stays referenced while the body waits, where the collector can see it.
+    object iterable = std::move(delegation.iterable);
+    return {owner, check(PyObject_GetIter(iterable.ptr())), delegation.line, {}};
 }
 
 task::yield_awaiter task::promise_type::yield_value(object value, location where) noexcept {
@@ -730,7 +741,7 @@ PyObject* new_coroutine(function_object* function, PyObject* const* args, Py_ssi
     auto* c = PyObject_GC_NewVar(coroutine_object, generator ? generator_type : coroutine_type, count);
     if (!c) return nullptr;
     c->function = reinterpret_cast<function_object*>(Py_NewRef(function));
-    c->delegate = c->transfer = c->thrown = c->frame = c->weakrefs = nullptr;
+    c->delegate = c->transfer = c->thrown = c->frame = c->weakrefs = c->kept = nullptr;
     new (&c->body) std::coroutine_handle<task::promise_type>();
     new (&c->current) std::coroutine_handle<>();
     c->state = state::created;

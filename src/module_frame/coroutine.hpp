@@ -17,6 +17,7 @@ struct coroutine_object {
     PyObject* thrown;          // an exception to raise inside the body where it waits
     PyObject* frame;           // cr_frame / gi_frame, made on first use
     PyObject* weakrefs;
+    PyObject* kept;            // a list owning what the body keeps across its suspensions
     std::coroutine_handle<task::promise_type> body;
     std::coroutine_handle<> current;  // the innermost task to resume
     enum class run_state : unsigned char { created, suspended, running, finished } state;

@@ -37,7 +37,7 @@ public:
     void from(const char* module, std::initializer_list<imported_name> names, location where = location::current());
     /// `name = value`
     void set(const char* name, const object& value, location where = location::current());
-    /// `def ...`: the spec must outlive the module (a namespace-scope constant).
+    /// `def ...`: the table must outlive the module (a namespace-scope constant).
     void def(const function_spec& spec, location where = location::current());
 };
 

@@ -105,6 +105,11 @@ private:
     coroutine_handle handle_;
 };
 
+/// Hands `value` to the running coroutine object, which owns it until the body ends, and returns
+/// it borrowed. What a body holds while it waits (a session context, a session) is then visible
+/// to the garbage collector, so a cycle through a suspended coroutine can still be collected.
+handle keep(object value);
+
 /// Adds the running body's traceback entry to an error caught inside it, once; a with block or
 /// session frame does this before an exit handler sees the error.
 void trace_in_running_body(error_already_set& error) noexcept;

@@ -1,0 +1,99 @@
+"""Reference cycles through a suspended coroutine or generator are found by the garbage collector:
+what a body holds while it waits (a session context, a session, an open file) is visible to it."""
+import gc
+import importlib
+import weakref
+
+import pytest
+
+
+class Pause:
+    def __await__(self):
+        yield "paused"
+
+
+class Session:
+    pass
+
+
+@pytest.fixture
+def opened_sessions():
+    return []
+
+
+@pytest.fixture
+def feedwells(monkeypatch, opened_sessions):
+    module = importlib.import_module("vornal_api.python_api.sync.feedwells")
+
+    class Context:
+        async def __aenter__(self):
+            opened_sessions.append(Session())
+            return opened_sessions[-1]
+
+        async def __aexit__(self, *exc_info):
+            return False
+
+    class Crud:
+        async def read_sync_source(self, session, source_id):
+            await Pause()
+
+    monkeypatch.setattr(module, "get_db_session_context", Context)
+    monkeypatch.setattr(module, "crud_feedwells", Crud())
+    return module
+
+
+def test_cycle_through_the_session_of_a_suspended_coroutine_is_collected(feedwells, opened_sessions):
+    coroutine = feedwells.get_sync_source(1)
+    assert coroutine.send(None) == "paused"
+    opened_sessions.pop().owner = coroutine
+    probe = weakref.ref(coroutine)
+    del coroutine
+    gc.collect()
+    assert probe() is None
+
+
+def test_cycle_through_the_file_of_a_suspended_generator_is_collected():
+    logs = importlib.import_module("vornal_api.python_api.admin.logs")
+    closed = []
+
+    class File:
+        def __enter__(self):
+            return self
+
+        def __exit__(self, *exc_info):
+            closed.append(exc_info[0])
+            return False
+
+        def __iter__(self):
+            return iter(["first\n", "second\n"])
+
+    class MissingBackup:
+        def exists(self):
+            return False
+
+    class FakePath:
+        name = "current.log"
+
+        @property
+        def parent(self):
+            return self
+
+        def __truediv__(self, name):
+            return MissingBackup()
+
+        def exists(self):
+            return True
+
+        def open(self, *args, **kwargs):
+            self.file = File()
+            return self.file
+
+    path = FakePath()
+    lines = logs._iter_rotated_and_current(path)
+    assert next(lines) == "first\n"
+    path.file.generator = lines
+    probe = weakref.ref(lines)
+    del lines, path
+    gc.collect()
+    assert probe() is None
+    assert closed == [GeneratorExit]
