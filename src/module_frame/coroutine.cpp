@@ -579,9 +579,9 @@ PyType_Slot await_slots[] = {
     {0, nullptr},
 };
 
-PyTypeObject* make_type(handle module, const char* name, int basic_size, int item_size, PyType_Slot* slots) noexcept {
+PyTypeObject* make_type(const char* name, int basic_size, int item_size, PyType_Slot* slots) noexcept {
     PyType_Spec spec{name, basic_size, item_size, static_cast<unsigned int>(object_flags), slots};
-    return reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module.ptr(), &spec, nullptr));
+    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
 }
 
 // ---- awaiting from a body ----
@@ -751,13 +751,13 @@ PyObject* new_coroutine(function_object* function, PyObject* const* args, Py_ssi
     return reinterpret_cast<PyObject*>(c);
 }
 
-bool ready_coroutine_types(handle module) noexcept {
+bool ready_coroutine_types() noexcept {
     if (coroutine_type) return true;
     constexpr int base = int(offsetof(coroutine_object, args));
     constexpr int item = int(sizeof(PyObject*));
-    coroutine_type = make_type(module, "vornal_api.python_api.coroutine", base, item, coroutine_slots);
-    generator_type = make_type(module, "vornal_api.python_api.generator", base, item, generator_slots);
-    await_iterator_type = make_type(module, "vornal_api.python_api.coroutine_wrapper", int(sizeof(await_iterator)), 0,
+    coroutine_type = make_type("vornal_api.python_api.coroutine", base, item, coroutine_slots);
+    generator_type = make_type("vornal_api.python_api.generator", base, item, generator_slots);
+    await_iterator_type = make_type("vornal_api.python_api.coroutine_wrapper", int(sizeof(await_iterator)), 0,
                                     await_slots);
     return coroutine_type && generator_type && await_iterator_type;
 }

@@ -29,6 +29,6 @@ struct coroutine_object {
 PyObject* new_coroutine(function_object* function, PyObject* const* args, Py_ssize_t count) noexcept;
 
 /// Creates the coroutine, generator and await-iterator types; called once at load.
-bool ready_coroutine_types(handle module) noexcept;
+bool ready_coroutine_types() noexcept;
 
 }  // namespace vornal::frame

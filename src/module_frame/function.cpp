@@ -405,7 +405,7 @@ PyObject* to_int(PyObject* value) noexcept {
     return converted;
 }
 
-object make_function(const function_spec& spec, location) {
+object make_function(const function_spec& spec) {
     auto* f = PyObject_GC_New(function_object, function_type);
     if (!f) throw_error();
     auto n = Py_ssize_t(spec.param_count());
@@ -463,7 +463,7 @@ void add_traceback(const function_object* function, int line, bool dotted) noexc
     PyErr_SetRaisedException(exception);
 }
 
-bool ready_function_type(handle) noexcept {
+bool ready_function_type() noexcept {
     if (function_type) return true;
     PyType_Spec spec{"vornal_api.python_api.function", int(sizeof(function_object)), 0,
                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |

@@ -85,7 +85,7 @@ struct function_spec {
 };
 
 /// Builds the function object of a spec for the module being loaded.
-object make_function(const function_spec& spec, location where);
+object make_function(const function_spec& spec);
 
 /// Adds to the pending error the traceback entry for `line` of a function's body: `dotted` picks
 /// the module-qualified name used for plain functions, argument errors and caught exceptions.
@@ -119,6 +119,6 @@ struct function_object {
     PyObject* weakrefs;
 };
 
-bool ready_function_type(handle module) noexcept;
+bool ready_function_type() noexcept;
 
 }  // namespace vornal::frame

@@ -78,7 +78,7 @@ bool prepare(PyObject* module) noexcept {
     Py_DECREF(builtins);
     if (status < 0 || !version_matches()) return false;
     if (!state.name && !(state.name = PyUnicode_FromString(state.info->name))) return false;
-    if (!ready_function_type(module) || !ready_coroutine_types(module)) return false;
+    if (!ready_function_type() || !ready_coroutine_types()) return false;
     PyObject* existing = nullptr;
     return PyDict_SetDefaultRef(PyImport_GetModuleDict(), state.name, module, &existing) >= 0 &&
            (Py_XDECREF(existing), true);
@@ -200,7 +200,7 @@ void module_builder::set(const char* name, const object& value, location where) 
 }
 
 void module_builder::def(const function_spec& spec, location where) {
-    object function = make_function(spec, where);
+    object function = make_function(spec);
     check_status(PyDict_SetItemString(state.globals, spec.name.text, function.ptr()), where);
 }
 
