@@ -168,9 +168,10 @@ void keep_context(const error_already_set& raised, const error_already_set& hand
 /// may await or yield. A swallowed error makes the block's result None.
 template <class Body>
 task with_block(object manager, Body body, location where = location::current()) {
-    handle exit = keep(attr(manager, "__exit__"_id, where));
-    handle value = keep(call_method({manager, where}, "__enter__"_id));
-    keep(std::move(manager));
+    kept_objects held;
+    handle exit = held.keep(attr(manager, "__exit__"_id, where));
+    handle value = held.keep(call_method({manager, where}, "__enter__"_id));
+    held.keep(std::move(manager));
     object result;
     std::optional<error_already_set> failure;
     try {
@@ -191,10 +192,11 @@ task with_block(object manager, Body body, location where = location::current())
 /// A true result of __aexit__ swallows the body's error and the frame returns None.
 template <class Body>
 task session_frame(const identifier& factory, Body body, location where = location::current()) {
-    handle manager = keep(call({global(factory, where), where}));
-    handle exit = keep(attr(manager, "__aexit__"_id, where));
+    kept_objects held;
+    handle manager = held.keep(call({global(factory, where), where}));
+    handle exit = held.keep(attr(manager, "__aexit__"_id, where));
     object enter = attr(manager, "__aenter__"_id, where);
-    handle session = keep(co_await call({enter, where}));
+    handle session = held.keep(co_await call({enter, where}));
     object result;
     std::optional<error_already_set> failure;
     try {

@@ -32,7 +32,6 @@ void finish(coroutine_object* c) noexcept {
         std::exchange(c->body, {}).destroy();
         c->current = {};
     }
-    Py_CLEAR(c->kept);
     for (Py_ssize_t i = 0; i < Py_SIZE(c); ++i) Py_CLEAR(c->args[i]);
 }
 
@@ -446,7 +445,7 @@ int traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(c->transfer);
     Py_VISIT(c->thrown);
     Py_VISIT(c->frame);
-    Py_VISIT(c->kept);
+    for (unsigned i = 0; i < c->kept_count; ++i) Py_VISIT(c->kept[i]);
     for (Py_ssize_t i = 0; i < Py_SIZE(c); ++i) Py_VISIT(c->args[i]);
     return 0;
 }
@@ -624,11 +623,21 @@ struct frame_cache {
 
 // ---- the task's promise, whose awaiters talk to the coroutine object ----
 
-handle keep(object value) {
-    coroutine_object* c = running_body;
-    if (!c->kept) c->kept = check(PyList_New(0)).release();
-    check_status(PyList_Append(c->kept, value.ptr()));
-    return value;  // still alive: the list holds it
+kept_objects::kept_objects() noexcept : owner_(running_body), mark_(running_body->kept_count) {}
+
+kept_objects::~kept_objects() {
+    error_scope saved;
+    while (owner_->kept_count > mark_) Py_DECREF(owner_->kept[--owner_->kept_count]);
+}
+
+handle kept_objects::keep(object value) {
+    if (owner_->kept_count == std::size(owner_->kept)) {
+        PyErr_SetString(PyExc_SystemError, "blocks nested too deeply in a module body");
+        throw_error();
+    }
+    PyObject* kept = value.release();
+    owner_->kept[owner_->kept_count++] = kept;
+    return kept;
 }
 
 void trace_in_running_body(error_already_set& error) noexcept {
@@ -741,7 +750,8 @@ PyObject* new_coroutine(function_object* function, PyObject* const* args, Py_ssi
     auto* c = PyObject_GC_NewVar(coroutine_object, generator ? generator_type : coroutine_type, count);
     if (!c) return nullptr;
     c->function = reinterpret_cast<function_object*>(Py_NewRef(function));
-    c->delegate = c->transfer = c->thrown = c->frame = c->weakrefs = c->kept = nullptr;
+    c->delegate = c->transfer = c->thrown = c->frame = c->weakrefs = nullptr;
+    c->kept_count = 0;
     new (&c->body) std::coroutine_handle<task::promise_type>();
     new (&c->current) std::coroutine_handle<>();
     c->state = state::created;

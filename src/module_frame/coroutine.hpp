@@ -17,7 +17,8 @@ struct coroutine_object {
     PyObject* thrown;          // an exception to raise inside the body where it waits
     PyObject* frame;           // cr_frame / gi_frame, made on first use
     PyObject* weakrefs;
-    PyObject* kept;            // a list owning what the body keeps across its suspensions
+    PyObject* kept[6];         // what the body's blocks hold across suspensions (kept_objects)
+    unsigned char kept_count;
     std::coroutine_handle<task::promise_type> body;
     std::coroutine_handle<> current;  // the innermost task to resume
     enum class run_state : unsigned char { created, suspended, running, finished } state;

@@ -105,10 +105,22 @@ private:
     coroutine_handle handle_;
 };
 
-/// Hands `value` to the running coroutine object, which owns it until the body ends, and returns
-/// it borrowed. What a body holds while it waits (a session context, a session) is then visible
-/// to the garbage collector, so a cycle through a suspended coroutine can still be collected.
-handle keep(object value);
+/// What a block of a body (a with block, the session frame) holds while the body waits: owned by
+/// the running coroutine object, where the garbage collector sees it, so that a cycle through a
+/// suspended coroutine can still be collected; released, newest first, when the block ends.
+class kept_objects {
+public:
+    kept_objects() noexcept;
+    kept_objects(const kept_objects&) = delete;
+    kept_objects& operator=(const kept_objects&) = delete;
+    ~kept_objects();
+    /// Takes `value` over and returns it borrowed.
+    handle keep(object value);
+
+private:
+    coroutine_object* owner_;
+    unsigned char mark_;
+};
 
 /// Adds the running body's traceback entry to an error caught inside it, once; a with block or
 /// session frame does this before an exit handler sees the error.
