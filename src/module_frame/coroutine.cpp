@@ -642,7 +642,7 @@ handle kept_objects::keep(object value) {
 
 void trace_in_running_body(error_already_set& error) noexcept {
     if (error.traced() || !running_body) return;
-    add_traceback_entry(error.exception(), running_body->function->code,
+    add_traceback_entry(error.exception(), running_body->function->frame,
                         error.line() > 0 ? error.line() : int(running_body->function->spec->name.where.line()));
     error.mark_traced();
 }

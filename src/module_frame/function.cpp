@@ -345,6 +345,8 @@ int traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(f->module_name);
     Py_VISIT(f->globals);
     Py_VISIT(f->dict);
+    Py_VISIT(f->frame);
+    Py_VISIT(f->dotted_frame);
     return 0;
 }
 
@@ -358,6 +360,8 @@ int clear(PyObject* self) noexcept {
     Py_CLEAR(f->module_name);
     Py_CLEAR(f->globals);
     Py_CLEAR(f->dict);
+    Py_CLEAR(f->frame);
+    Py_CLEAR(f->dotted_frame);
     return 0;
 }
 
@@ -371,7 +375,6 @@ void dealloc(PyObject* self) noexcept {
     Py_CLEAR(f->name);
     Py_CLEAR(f->qualname);
     Py_CLEAR(f->code);
-    Py_CLEAR(f->dotted_code);
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -417,7 +420,7 @@ object make_function(const function_spec& spec) {
         ++f->required_count;
     for (auto& name : f->param_names) name = nullptr;
     f->call_defaults = f->name = f->qualname = f->module_name = f->doc = f->annotations = nullptr;
-    f->defaults = f->kwdefaults = f->code = f->dotted_code = f->globals = f->dict = f->weakrefs = nullptr;
+    f->defaults = f->kwdefaults = f->code = f->frame = f->dotted_frame = f->globals = f->dict = f->weakrefs = nullptr;
     object result = object::steal(reinterpret_cast<PyObject*>(f));
     PyObject_GC_Track(f);
 
@@ -452,14 +455,15 @@ object make_function(const function_spec& spec) {
     f->kwdefaults = Py_NewRef(Py_None);
     f->globals = Py_NewRef(module_globals().ptr());
     f->code = code_object(spec, spec.name.text, varnames).release();
-    f->dotted_code = code_object(spec, dotted.c_str(), varnames).release();
+    f->frame = check(traceback_frame(f->code)).release();
+    f->dotted_frame = check(traceback_frame(code_object(spec, dotted.c_str(), varnames).ptr())).release();
     return result;
 }
 
 void add_traceback(const function_object* function, int line, bool dotted) noexcept {
     PyObject* exception = PyErr_GetRaisedException();
     if (line <= 0) line = int(function->spec->name.where.line());
-    add_traceback_entry(exception, dotted ? function->dotted_code : function->code, line);
+    add_traceback_entry(exception, dotted ? function->dotted_frame : function->frame, line);
     PyErr_SetRaisedException(exception);
 }
 

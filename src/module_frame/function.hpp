@@ -113,7 +113,8 @@ struct function_object {
     PyObject* defaults;
     PyObject* kwdefaults;
     PyObject* code;
-    PyObject* dotted_code;  // named "module.function", for entries that show the dotted name
+    PyObject* frame;         // the frame of traceback entries, named as __code__
+    PyObject* dotted_frame;  // the same, named "module.function"
     PyObject* globals;
     PyObject* dict;
     PyObject* weakrefs;

@@ -89,10 +89,13 @@ bool prepare(PyObject* module) noexcept {
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, name.c_str());
     PyCodeObject* code = PyCode_NewEmpty(state.info->source, name.c_str(), line);
     if (!code) return;
-    PyObject* exception = PyErr_GetRaisedException();
-    add_traceback_entry(exception, reinterpret_cast<PyObject*>(code), line);
-    PyErr_SetRaisedException(exception);
+    PyObject* frame = traceback_frame(reinterpret_cast<PyObject*>(code));
     Py_DECREF(code);
+    if (!frame) return;
+    PyObject* exception = PyErr_GetRaisedException();
+    add_traceback_entry(exception, frame, line);
+    PyErr_SetRaisedException(exception);
+    Py_DECREF(frame);
 }
 
 int exec(PyObject* module) noexcept {
@@ -215,12 +218,15 @@ object import_from(const identifier& module, const identifier& name, location wh
     return imported_attribute(from_module(module, names, line), module, name, line);
 }
 
-void add_traceback_entry(handle exception, PyObject* code, int line) noexcept {
-    error_scope keep;
-    PyObject* frame = reinterpret_cast<PyObject*>(
+PyObject* traceback_frame(PyObject* code) noexcept {
+    return reinterpret_cast<PyObject*>(
         PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), state.globals, nullptr));
-    PyObject* next = frame ? PyException_GetTraceback(exception.ptr()) : nullptr;
-    PyObject* lasti = frame ? PyLong_FromLong(-1) : nullptr;
+}
+
+void add_traceback_entry(handle exception, PyObject* frame, int line) noexcept {
+    error_scope keep;
+    PyObject* next = PyException_GetTraceback(exception.ptr());
+    PyObject* lasti = PyLong_FromLong(-1);
     PyObject* lineno = lasti ? PyLong_FromLong(line) : nullptr;
     if (lineno) {
         // An entry whose instruction offset is unknown (-1) shows the line it is given.
@@ -234,7 +240,6 @@ void add_traceback_entry(handle exception, PyObject* code, int line) noexcept {
     Py_XDECREF(lineno);
     Py_XDECREF(lasti);
     Py_XDECREF(next);
-    Py_XDECREF(frame);
 }
 
 }  // namespace vornal::frame

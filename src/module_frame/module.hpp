@@ -50,7 +50,10 @@ handle module_builtins() noexcept;
 /// `from module import name` at call time, with the same rules as at load.
 object import_from(const identifier& module, const identifier& name, location where = location::current());
 
-/// Adds a traceback entry for `code` at `line` to `exception`.
-void add_traceback_entry(handle exception, PyObject* code, int line) noexcept;
+/// A frame for traceback entries of `code`; built once per function and shared by its entries.
+PyObject* traceback_frame(PyObject* code) noexcept;
+
+/// Adds a traceback entry for `frame` at `line` to `exception`.
+void add_traceback_entry(handle exception, PyObject* frame, int line) noexcept;
 
 }  // namespace vornal::frame
