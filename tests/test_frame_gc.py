@@ -97,3 +97,37 @@ def test_cycle_through_the_file_of_a_suspended_generator_is_collected():
     gc.collect()
     assert probe() is None
     assert closed == [GeneratorExit]
+
+
+def test_session_released_when_a_coroutine_that_keeps_waiting_on_close_is_destroyed(monkeypatch):
+    module = importlib.import_module("vornal_api.python_api.sync.feedwells")
+    sessions = []
+
+    class StubbornContext:
+        async def __aenter__(self):
+            sessions.append(Session())
+            return sessions[-1]
+
+        async def __aexit__(self, *exc_info):
+            await Pause()  # waits again even while the coroutine is being closed
+
+    class Crud:
+        async def read_sync_source(self, session, source_id):
+            await Pause()
+
+    unraisable = []
+    monkeypatch.setattr(module, "get_db_session_context", StubbornContext)
+    monkeypatch.setattr(module, "crud_feedwells", Crud())
+    monkeypatch.setattr("sys.unraisablehook", unraisable.append)
+
+    coroutine = module.get_sync_source(1)
+    coroutine.send(None)
+    with pytest.raises(RuntimeError, match="^coroutine ignored GeneratorExit$"):
+        coroutine.close()
+    probe = weakref.ref(sessions.pop())
+    # Destroying it closes it again: the exit handler's wait is closed first, then the session
+    # frame finishes, and everything it held is released.
+    del coroutine
+    gc.collect()
+    assert probe() is None
+    assert unraisable == []

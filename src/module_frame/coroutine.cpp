@@ -8,7 +8,6 @@
 
 #include <array>
 #include <new>
-#include <vector>
 
 namespace vornal::frame {
 namespace {
@@ -730,10 +729,6 @@ std::coroutine_handle<> task::task_awaiter::await_suspend(coroutine_handle paren
 
 object task::task_awaiter::await_resume() {
     auto& promise = child.promise();
-    struct destroy_child {
-        coroutine_handle child;
-        ~destroy_child() { child.destroy(); }
-    } cleanup{child};
     if (promise.error) throw std::move(*promise.error);
     return std::move(promise.result);
 }

@@ -55,9 +55,15 @@ public:
         void await_resume() const;
     };
 
-    /// Runs another task inline, handing control to it and back without the driver.
+    /// Runs another task inline, handing control to it and back without the driver. It owns the
+    /// child's frame, so a parent destroyed while the child waits destroys the child too.
     struct task_awaiter {
         coroutine_handle child;
+        explicit task_awaiter(coroutine_handle child) noexcept : child(child) {}
+        task_awaiter(task_awaiter&& other) noexcept : child(std::exchange(other.child, {})) {}
+        ~task_awaiter() {
+            if (child) child.destroy();
+        }
         bool await_ready() const noexcept { return false; }
         std::coroutine_handle<> await_suspend(coroutine_handle parent) noexcept;
         object await_resume();
@@ -85,7 +91,7 @@ public:
         delegate_awaiter await_transform(handle awaitable, location where = location::current()) {
             return await_transform(object::borrow(awaitable), where);
         }
-        task_awaiter await_transform(task&& child) noexcept { return {child.release()}; }
+        task_awaiter await_transform(task&& child) noexcept { return task_awaiter(child.release()); }
         delegate_awaiter await_transform(yield_from&& delegation);
         yield_awaiter yield_value(object value, location where = location::current()) noexcept;
 
