@@ -647,6 +647,32 @@ def test_rotation_reader_skips_a_missing_backup(logs):
         ("open", "svc.log", *OPEN_ARGS), ("enter", "svc.log"), ("exit", "svc.log", None)]
 
 
+class TracedPath(FakePath):
+    """A FakePath whose reads of `parent` and `name` show among the events."""
+
+    def __init__(self, files, events, name, parent):
+        self.files, self.events, self._name, self._parent = files, events, name, parent
+
+    @property
+    def parent(self):
+        self.events.append(("read", "parent"))
+        return self._parent
+
+    @property
+    def name(self):
+        self.events.append(("read", "name"))
+        return self._name
+
+
+def test_backup_path_reads_parent_then_name(logs):
+    events = []
+    files = {"svc.log.1": ["old\n"], "svc.log": ["new\n"]}
+    current = TracedPath(files, events, "svc.log", FakePath(files, events, "logs"))
+    assert list(logs._iter_rotated_and_current(current)) == ["old\n", "new\n"]
+    # `current.parent / (current.name + ".1")`, evaluated left to right, before any file check.
+    assert events[:3] == [("read", "parent"), ("read", "name"), ("exists", "svc.log.1")]
+
+
 def test_abandoned_rotation_reader_leaves_the_file_context(logs):
     current, events = fake_current({"svc.log.1": ["old 1\n", "old 2\n"], "svc.log": ["new\n"]})
     lines = logs._iter_rotated_and_current(current)

@@ -70,6 +70,12 @@ task yield_lines_of(handle path) {
     });
 }
 
+/// `current.parent / (current.name + ".1")`, its parts read left to right.
+object backup_of(handle current) {
+    object parent = attr(current, "parent"_id);
+    return divide(parent, add(attr(current, "name"_id), ".1"_id));
+}
+
 const function_spec iter_rotated_and_current{
     .name = "_iter_rotated_and_current",
     .params = {unchecked("current", "Path")},
@@ -81,7 +87,7 @@ const function_spec iter_rotated_and_current{
            "rotation would only see the handful of lines written since the fresh file was opened.",
     .generator = [](arguments a) static -> task {
         handle current = a[0];
-        object backup = divide(attr(current, "parent"_id), add(attr(current, "name"_id), ".1"_id));
+        object backup = backup_of(current);
         if (is_true(call_method(backup, "exists"_id))) co_await yield_lines_of(backup);
         co_await yield_lines_of(current);
         co_return none();
