@@ -70,11 +70,24 @@ def read_model(**changes):
     return types.SimpleNamespace(**fields)
 
 
+class TracedRecord:
+    """A data-layer record whose reads of `connector` show among the events."""
+
+    def __init__(self, events, connector):
+        self.events = events
+        self._connector = connector
+
+    @property
+    def connector(self):
+        self.events.append("record.connector")
+        return self._connector
+
+
 @pytest.fixture
 def report(env):
     """A source whose record names connector "folder-impl"; its read model says "folder"."""
     scenario = types.SimpleNamespace(
-        record=Record(connector="folder-impl"),
+        record=TracedRecord(env.events, "folder-impl"),
         errors=[Record(id=1), Record(id=2)],
         model=read_model(),
         entry=entry("folder-impl"),
@@ -119,7 +132,8 @@ def test_generate_fills_the_template_from_one_session(fw, env, report):
         "crud.read_sync_source", "crud.read_sync_source_errors",
         "SyncSourceError.model_validate", "SyncSourceError.model_validate",
         "SyncSourceReadV1.model_validate",
-        "get_sync_connectors", "registry.get", "ConnectorRead.model_validate",
+        # get_sync_connectors().get(record.connector): the registry first, then the key.
+        "get_sync_connectors", "record.connector", "registry.get", "ConnectorRead.model_validate",
         "format_connector_info", "format_sync_source_errors", "template.format",
         "session.exit",
     ]

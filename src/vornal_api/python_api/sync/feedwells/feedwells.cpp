@@ -505,7 +505,8 @@ const function_spec generate_sync_source_report{
                                                  source_id, number(0), number(10));
             object errors = validated_list("SyncSourceError"_id, raw_errors);
             object source = read_model(record);
-            object entry = call_method(call(global("get_sync_connectors"_id)), "get"_id, attr(record, "connector"_id));
+            object get_entry = attr(call(global("get_sync_connectors"_id)), "get"_id);
+            object entry = call(get_entry, attr(record, "connector"_id));
             object connector = is_true(entry) ? validate("ConnectorRead"_id, entry) : none();
 
             object format = attr(global("REPORT_TEMPLATE_SYNC_SOURCE"_id), "format"_id);
