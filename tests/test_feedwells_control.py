@@ -140,6 +140,51 @@ def test_guard_refuses_without_writing(fw, env, name, current, error):
     env.assert_error_reached_session(info.value)
 
 
+class TracedStatus:
+    """Stands in for the status enumeration; each member read shows among the events."""
+
+    def __init__(self, events):
+        self.events = events
+
+    def __getattr__(self, name):
+        member = getattr(FakeStatus, name)
+        self.events.append(f"SyncSourceStatus.{name}")
+        return member
+
+
+class TracedStatusRecord:
+    """A data-layer record whose reads of `status` show among the events."""
+
+    def __init__(self, events, status):
+        self.events = events
+        self._status = status
+
+    @property
+    def status(self):
+        self.events.append("record.status")
+        return self._status
+
+
+@pytest.mark.parametrize("name, current, refused, reads", [
+    ("start_sync_source", FakeStatus.STOPPED, False, ["SYNCING", "SCANNING", "SYNCING"]),
+    ("start_sync_source", FakeStatus.SYNCING, True, ["SYNCING"]),
+    ("start_sync_source", FakeStatus.SCANNING, True, ["SYNCING", "SCANNING"]),
+    ("stop_sync_source", FakeStatus.SYNCING, False, ["STOPPED", "STOPPED"]),
+    ("stop_sync_source", FakeStatus.STOPPED, True, ["STOPPED"]),
+])
+def test_record_status_is_read_once_before_the_members(fw, env, monkeypatch, name, current,
+                                                        refused, reads):
+    monkeypatch.setattr(sys.modules[ENUMS_MODULE], "SyncSourceStatus", TracedStatus(env.events))
+    env.crud.results["read_sync_source"] = TracedStatusRecord(env.events, current)
+    if refused:
+        with pytest.raises((env.SyncSourceAlreadyRunningError, env.SyncSourceAlreadyStoppedError)):
+            run(getattr(fw, name)(1))
+    else:
+        run(getattr(fw, name)(1))
+    traced = [e for e in env.events if e == "record.status" or e.startswith("SyncSourceStatus.")]
+    assert traced == ["record.status"] + [f"SyncSourceStatus.{member}" for member in reads]
+
+
 class OtherStatus(enum.Enum):
     SYNCING = "other-syncing"
     SCANNING = "other-scanning"

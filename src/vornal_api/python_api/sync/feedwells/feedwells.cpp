@@ -292,7 +292,8 @@ const function_spec stop_sync_source{
         object status = sync_source_status();
         co_return co_await in_session([source_id = a[0], status](handle session) -> task {
             object record = co_await crud("read_sync_source"_id, session, source_id);
-            if (equals(attr(record, "status"_id), attr(status, "STOPPED"_id)))
+            object current = attr(record, "status"_id);
+            if (equals(current, attr(status, "STOPPED"_id)))
                 raise(call(global("SyncSourceAlreadyStoppedError"_id), source_id));
             co_return co_await write_status(session, source_id, attr(status, "STOPPED"_id));
         });
