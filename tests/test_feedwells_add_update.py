@@ -1,6 +1,7 @@
 """Adding and updating sync sources, and the connector definitions (feedwells)."""
 import collections
 import dataclasses
+import types
 import uuid
 
 import pytest
@@ -324,6 +325,22 @@ def test_invalid_scope_string_fails_inside_the_session(fw, env, name):
     assert env.crud.calls == []
 
 
+def test_default_scope_looks_uuid_up_at_each_use(fw, env, monkeypatch):
+    # The isinstance test and the conversion each read `uuid` from the module when they run.
+    made = []
+    later = types.SimpleNamespace(UUID=lambda text: made.append(text) or SCOPE)
+
+    class SwapsOnCheck(type):
+        def __instancecheck__(cls, obj):
+            monkeypatch.setattr(fw, "uuid", later)
+            return False
+
+    monkeypatch.setattr(fw, "uuid", types.SimpleNamespace(UUID=SwapsOnCheck("UUID", (), {})))
+    run(fw.update_sync_source(2, default_scope="scope text"))
+    assert made == ["scope text"]
+    assert dict(env.crud.calls[0].kwargs)["default_scope"] is SCOPE
+
+
 @pytest.mark.parametrize("flag, passed", [(True, True), (0, False), ("x", True), (None, False)])
 def test_private_add_passes_the_flag_as_bool(fw, env, flag, passed):
     run(fw._add_sync_source("lab", "folder", {}, autoassign_scope_mapping=flag))
@@ -358,6 +375,21 @@ def test_update_passes_a_dict_configuration_itself(fw, env):
     config = {"path": "/e", "extra": [1, 2]}
     run(fw.update_sync_source(7, config_data=config))
     assert dict(env.crud.calls[0].kwargs)["config_data"] is config
+
+
+def test_update_looks_dataclasses_up_at_each_use(fw, env, monkeypatch):
+    # is_dataclass and asdict each read `dataclasses` from the module when they run.
+    converted = {"path": "/n"}
+    later = types.SimpleNamespace(asdict=lambda obj: converted)
+
+    def is_dataclass(obj):
+        monkeypatch.setattr(fw, "dataclasses", later)
+        return True
+
+    monkeypatch.setattr(fw, "dataclasses",
+                        types.SimpleNamespace(is_dataclass=is_dataclass, asdict=None))
+    run(fw.update_sync_source(7, config_data=object()))
+    assert dict(env.crud.calls[0].kwargs)["config_data"] is converted
 
 
 class ConfigDict(dict):

@@ -49,8 +49,8 @@ task in_session(Body body, location where = location::current()) {
 /// anything else parsed with `uuid.UUID(str(value))`.
 object default_scope_uuid(handle scope, location where = location::current()) {
     if (!is_true(scope, where)) return none();
+    if (is_instance(scope, attr(global("uuid"_id, where), "UUID"_id, where), where)) return object::borrow(scope);
     object uuid_class = attr(global("uuid"_id, where), "UUID"_id, where);
-    if (is_instance(scope, uuid_class, where)) return object::borrow(scope);
     object text = PyUnicode_CheckExact(scope.ptr()) ? object::borrow(scope) : check(PyObject_Str(scope.ptr()), where);
     return call({uuid_class, where}, text);
 }
@@ -306,15 +306,16 @@ const function_spec stop_sync_source{
 /// type stays as it is), or the value itself; it must be a dict or None.
 object update_configuration(handle config_data, location where = location::current()) {
     if (config_data.is_none()) return none();
-    object dataclasses = global("dataclasses"_id, where);
     object config;
-    if (is_true(call_method({dataclasses, where}, "is_dataclass"_id, config_data), where) &&
+    if (is_true(call_method({global("dataclasses"_id, where), where}, "is_dataclass"_id, config_data), where) &&
         !PyType_Check(config_data.ptr())) {
-        config = call_method({dataclasses, where}, "asdict"_id, config_data);
+        config = call_method({global("dataclasses"_id, where), where}, "asdict"_id, config_data);
     } else {
+        // cast(Dict[str, Any], config_data): the value itself
+        object cast = global("cast"_id, where);
+        object dict_class = global("Dict"_id, where);
         object key = check(PyTuple_Pack(2, reinterpret_cast<PyObject*>(&PyUnicode_Type), global("Any"_id, where).ptr()), where);
-        object dict_type = item(global("Dict"_id, where), key, where);
-        config = call({global("cast"_id, where), where}, dict_type, config_data);
+        config = call({cast, where}, item(dict_class, key, where), config_data);
     }
     return expect_dict(std::move(config), where);
 }
