@@ -66,6 +66,22 @@ def test_add_interface(fw):
     assert "FolderBaseConfigData" in description and "QCoDeSConfigData" in description
 
 
+@pytest.mark.parametrize("name, parameters, returns", [
+    ("add_sync_source", ["name", "config_data", "default_scope", "autoassign_scope_mapping"],
+     True),
+    ("update_sync_source",
+     ["source_id", "name", "default_scope", "config_data", "autoassign_scope_mapping"], True),
+])
+def test_description_goes_on_with_args_then_returns(fw, name, parameters, returns):
+    lines = getattr(fw, name).__doc__.split("\n")
+    # signature, blank, first sentence, blank, then the sections
+    assert lines[3:5] == ["", "Args:"]
+    named = [line.strip().split(":")[0] for line in lines[5:] if line.startswith("    ")
+             and not line.startswith("     ")]
+    assert named[:len(parameters)] == parameters
+    assert ("Returns:" in lines) is returns
+
+
 def test_update_interface(fw):
     check_interface(
         fw.update_sync_source,

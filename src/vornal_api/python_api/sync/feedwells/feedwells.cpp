@@ -106,9 +106,6 @@ const function_spec add_sync_source{
     .returns = "SyncSourceReadV1",
     .doc = "add a sync source inferring the connector from the provided ConfigData.\n"
            "\n"
-           "The connector is the first registered one whose configuration class config_data is an\n"
-           "instance of.\n"
-           "\n"
            "Args:\n"
            "    name: The name of the new sync source.\n"
            "    config_data: A connector configuration object, e.g. FolderBaseConfigData or\n"
@@ -327,8 +324,6 @@ const function_spec update_sync_source{
                unchecked("config_data", "Optional[Any]").defaults_to(nullptr),
                optional_bool("autoassign_scope_mapping", "Optional[bool]").defaults_to(nullptr)},
     .doc = "Update fields of a sync source using the CRUD layer.\n"
-           "\n"
-           "Fields given as None are left unchanged.\n"
            "\n"
            "Args:\n"
            "    source_id: The identifier of the sync source.\n"
