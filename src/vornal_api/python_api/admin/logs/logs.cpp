@@ -45,8 +45,8 @@ const function_spec get_recent_log_lines{
         object current = divide(directory, item(global("_LOG_FILE_NAMES"_id), service));
         if (!is_true(call_method(current, "exists"_id))) {
             object error_class = global("LogFileNotFoundError"_id);
-            // A LogService member shows its value; a plain string key such as "api" shows as it is.
-            object shown = PyUnicode_CheckExact(service.ptr()) ? object::borrow(service) : attr(service, "value"_id);
+            // A LogService member shows its value; a plain key such as "api" shows as it is.
+            object shown = attr_or(service, "value"_id, service);
             raise(call(error_class, f_string("No log file found for service '", shown, "' at ", current)));
         }
         int sign = 0;
