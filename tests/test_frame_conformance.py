@@ -165,8 +165,6 @@ def _load_failure(code):
     return out["error"], init[0][2]
 
 
-@pytest.mark.xfail(strict=True, reason="a failing assignment at load reports the line inside "
-                                       "the helper that computes the value, not the statement's")
 def test_init_entries_follow_the_order_of_the_statements():
     # Three load failures at three statements in source order: the from-import of the sync
     # agent's log file name, the LogService class, and the _RECORD_START pattern.

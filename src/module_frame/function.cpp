@@ -6,6 +6,7 @@
 #include "calls.hpp"
 
 #include <string>
+#include <string_view>
 
 namespace vornal::frame {
 namespace {
@@ -424,11 +425,19 @@ object make_function(const function_spec& spec) {
     object result = object::steal(reinterpret_cast<PyObject*>(f));
     PyObject_GC_Track(f);
 
-    object varnames = check(PyTuple_New(n));
+    object varnames = check(PyList_New(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
         f->param_names[i] = check(PyUnicode_InternFromString(spec.params[i].name)).release();
-        PyTuple_SET_ITEM(varnames.ptr(), i, Py_NewRef(f->param_names[i]));
+        PyList_SET_ITEM(varnames.ptr(), i, Py_NewRef(f->param_names[i]));
     }
+    for (std::string_view rest = spec.locals ? spec.locals : ""; !rest.empty();) {
+        std::size_t end = rest.find(' ');
+        std::string name(rest.substr(0, end));
+        rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+        if (name.empty()) continue;
+        check_status(PyList_Append(varnames.ptr(), check(PyUnicode_InternFromString(name.c_str())).ptr()));
+    }
+    varnames = check(PyList_AsTuple(varnames.ptr()));
     object defaults = check(PyTuple_New(n - f->required_count));
     for (Py_ssize_t i = f->required_count; i < n; ++i)
         PyTuple_SET_ITEM(defaults.ptr(), i - f->required_count, default_object(spec.params[i].fallback).release());

@@ -73,6 +73,7 @@ struct function_spec {
     parameter params[max_parameters] = {};
     const char* returns = nullptr;  // the return annotation, if any
     const char* doc = nullptr;      // the docstring's prose after the signature line
+    const char* locals = nullptr;   // the body's other local variables, blank-separated (co_varnames)
     plain_body plain = nullptr;
     coroutine_body coroutine = nullptr;
     coroutine_body generator = nullptr;

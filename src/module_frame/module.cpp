@@ -198,12 +198,23 @@ void module_builder::from(const char* module, std::initializer_list<imported_nam
     }
 }
 
-void module_builder::set(const char* name, const object& value, location where) {
+void module_builder::set(const char* name, object (*compute)(), location where) {
+    object value;
+    try {
+        value = compute();
+    } catch (error_already_set& error) {
+        throw error_already_set(error.exception(), int(where.line()));
+    }
     check_status(PyDict_SetItemString(state.globals, name, value.ptr()), where);
 }
 
 void module_builder::def(const function_spec& spec, location where) {
-    object function = make_function(spec);
+    object function;
+    try {
+        function = make_function(spec);
+    } catch (error_already_set& error) {
+        throw error_already_set(error.exception(), int(where.line()));
+    }
     check_status(PyDict_SetItemString(state.globals, spec.name.text, function.ptr()), where);
 }
 

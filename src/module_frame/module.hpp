@@ -35,8 +35,8 @@ public:
     void import(const char* module, location where = location::current());
     /// `from module import a, b as c`
     void from(const char* module, std::initializer_list<imported_name> names, location where = location::current());
-    /// `name = value`
-    void set(const char* name, const object& value, location where = location::current());
+    /// `name = compute()`: an error while computing shows this statement's line.
+    void set(const char* name, object (*compute)(), location where = location::current());
     /// `def ...`: the table must outlive the module (a namespace-scope constant).
     void def(const function_spec& spec, location where = location::current());
 };

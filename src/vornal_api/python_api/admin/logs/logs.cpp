@@ -165,9 +165,9 @@ void statements(module_builder& m) {
     m.from("vornal_client.settings.folders", {"get_log_dir"});
     m.from("vornal_sync_agent", {{"LOG_FILE_NAME", "SYNC_AGENT_LOG_FILE_NAME"}});
 
-    m.set("LogService", log_service_class());
-    m.set("_LOG_FILE_NAMES", log_file_names());
-    m.set("_RECORD_START", record_start_pattern());
+    m.set("LogService", log_service_class);
+    m.set("_LOG_FILE_NAMES", log_file_names);
+    m.set("_RECORD_START", record_start_pattern);
 
     m.def(get_recent_log_lines);
     m.def(iter_rotated_and_current);
