@@ -268,8 +268,6 @@ ASYNC_WITH_CASES = [
 ]
 
 
-@pytest.mark.xfail(strict=True, reason="the session frame looks special methods up on the "
-                                       "instance and awaits with rules of its own")
 @pytest.mark.parametrize("factory", [case[1] for case in ASYNC_WITH_CASES],
                          ids=[case[0] for case in ASYNC_WITH_CASES])
 def test_session_frame_fails_as_async_with_does(fw, fw_env, monkeypatch, factory):
@@ -309,8 +307,6 @@ class _FakePath:
         return self.opened
 
 
-@pytest.mark.xfail(strict=True, reason="the with block looks __enter__ and __exit__ up as "
-                                       "plain attributes")
 @pytest.mark.parametrize("missing", ["__enter__", "__exit__"])
 def test_with_block_fails_as_with_does(logs, missing):
     opened = _file_class(missing)()
@@ -347,8 +343,6 @@ def test_exit_handler_runs_while_the_body_error_is_handled(fw, fw_env, monkeypat
     assert seen == [failure]
 
 
-@pytest.mark.xfail(strict=True, reason="unpacking a non-iterable reports the iteration error "
-                                       "instead of the interpreter's unpacking message")
 def test_unpacking_a_non_iterable_fails_as_the_interpreter_does(fw, fw_env, monkeypatch):
     class Registry:
         def items(self):
@@ -371,7 +365,6 @@ def _libraries():
     return found
 
 
-@pytest.mark.xfail(strict=True, reason="template statics of the C++ library are exported too")
 def test_initialisation_function_is_the_only_export():
     nm = shutil.which("nm")
     if nm is None:

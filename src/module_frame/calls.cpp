@@ -92,6 +92,10 @@ void unpack_into(handle value, object* out, Py_ssize_t count, location where) {
         for (Py_ssize_t i = 0; i < count; ++i) out[i] = object::borrow(PySequence_Fast_GET_ITEM(v, i));
         return;
     }
+    if (!Py_TYPE(v)->tp_iter && !PySequence_Check(v)) {
+        PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(v)->tp_name);
+        throw_error(where);
+    }
     object iterator = check(PyObject_GetIter(v), where);
     for (Py_ssize_t i = 0; i < count; ++i) {
         out[i] = object::steal(PyIter_Next(iterator.ptr()));
@@ -184,6 +188,27 @@ void append_piece(PyUnicodeWriter* writer, handle value) {
     int status = PyUnicode_CheckExact(value.ptr()) ? PyUnicodeWriter_WriteStr(writer, value.ptr())
                                                    : PyUnicodeWriter_WriteStr(writer, check(PyObject_Format(value.ptr(), nullptr)).ptr());
     if (status < 0) throw_error();
+}
+
+object special_method(handle target, const identifier& name, const char* protocol, location where) {
+    PyObject* found = nullptr;
+    check_status(PyObject_GetOptionalAttr(reinterpret_cast<PyObject*>(target.type()), name.ptr(), &found), where);
+    object method = object::steal(found);
+    if (!method) {
+        PyErr_Format(PyExc_TypeError, "'%T' object does not support the %s protocol (missed %U method)",
+                     target.ptr(), protocol, name.ptr());
+        throw_error(where);
+    }
+    descrgetfunc bind = method.type()->tp_descr_get;
+    if (!bind) return method;
+    return check(bind(method.ptr(), target.ptr(), reinterpret_cast<PyObject*>(target.type())), where);
+}
+
+object awaitable_from(object value, const char* method, location where) {
+    if (is_awaitable(value)) return value;
+    PyErr_Format(PyExc_TypeError, "'async with' received an object from %s that does not implement __await__: %.100s",
+                 method, value.type()->tp_name);
+    throw_error(where);
 }
 
 object exit_arguments_call(handle exit, const error_already_set& failure, location where) {

@@ -164,18 +164,26 @@ object f_string(const Pieces&... pieces) {
 object exit_arguments_call(handle exit, const error_already_set& failure, location where);
 void keep_context(const error_already_set& raised, const error_already_set& handled) noexcept;
 
+/// A special method as `with` finds it: looked up on the type, bound to `target`; when it is
+/// missing, the TypeError saying that `target` does not support `protocol`.
+object special_method(handle target, const identifier& name, const char* protocol, location where);
+
+/// `value` when it can be awaited, else the TypeError of `async with` for the result of `method`.
+object awaitable_from(object value, const char* method, location where);
+
 /// `with manager as value: return body(value)` inside a coroutine or generator body; the body
 /// may await or yield. A swallowed error makes the block's result None.
 template <class Body>
 task with_block(object manager, Body body, location where = location::current()) {
+    constexpr const char* protocol = "context manager";
     kept_objects held;
-    handle exit = held.keep(attr(manager, "__exit__"_id, where));
-    handle value = held.keep(call_method({manager, where}, "__enter__"_id));
+    handle exit = held.keep(special_method(manager, "__exit__"_id, protocol, where));
+    handle value = held.keep(call({special_method(manager, "__enter__"_id, protocol, where), where}));
     held.keep(std::move(manager));
     object result;
     std::optional<error_already_set> failure;
     try {
-        result = co_await body(handle(value));
+        result = co_await body(value);
     } catch (error_already_set& error) {
         trace_in_running_body(error);
         failure.emplace(std::move(error));
@@ -192,26 +200,27 @@ task with_block(object manager, Body body, location where = location::current())
 /// A true result of __aexit__ swallows the body's error and the frame returns None.
 template <class Body>
 task session_frame(const identifier& factory, Body body, location where = location::current()) {
+    constexpr const char* protocol = "asynchronous context manager";
     kept_objects held;
     handle manager = held.keep(call({global(factory, where), where}));
-    handle exit = held.keep(attr(manager, "__aexit__"_id, where));
-    object enter = attr(manager, "__aenter__"_id, where);
-    handle session = held.keep(co_await call({enter, where}));
+    handle exit = held.keep(special_method(manager, "__aexit__"_id, protocol, where));
+    object enter = special_method(manager, "__aenter__"_id, protocol, where);
+    handle session = held.keep(co_await awaitable_from(call({enter, where}), "__aenter__", where));
     object result;
     std::optional<error_already_set> failure;
     try {
-        result = co_await body(handle(session));
+        result = co_await body(session);
     } catch (error_already_set& error) {
         trace_in_running_body(error);
         failure.emplace(std::move(error));
     }
     if (!failure) {
-        co_await call({exit, where}, none(), none(), none());
+        co_await awaitable_from(call({exit, where}, none(), none(), none()), "__aexit__", where);
         co_return result;
     }
     object swallowed;
     try {
-        swallowed = co_await exit_arguments_call(exit, *failure, where);
+        swallowed = co_await awaitable_from(exit_arguments_call(exit, *failure, where), "__aexit__", where);
     } catch (error_already_set& error) {
         keep_context(error, *failure);
         throw;

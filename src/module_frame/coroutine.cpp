@@ -585,8 +585,16 @@ PyTypeObject* make_type(const char* name, int basic_size, int item_size, PyType_
 // ---- awaiting from a body ----
 
 /// The iterator that `await obj` drives, checked as the interpreter checks it.
+/// A coroutine object of ours or the interpreter's, or a generator made a coroutine by
+/// `types.coroutine`: awaited as it is, without __await__.
+bool is_coroutine(handle o) noexcept {
+    if (o.type() == coroutine_type || PyCoro_CheckExact(o.ptr())) return true;
+    if (!PyGen_CheckExact(o.ptr())) return false;
+    return PyGen_GetCode(reinterpret_cast<PyGenObject*>(o.ptr()))->co_flags & CO_ITERABLE_COROUTINE;
+}
+
 object awaitable_iterator(object awaitable, int line) {
-    if (awaitable.type() == coroutine_type || PyCoro_CheckExact(awaitable.ptr())) return awaitable;
+    if (is_coroutine(awaitable)) return awaitable;
     PyAsyncMethods* async = awaitable.type()->tp_as_async;
     if (!async || !async->am_await) {
         PyErr_Format(PyExc_TypeError, "'%.100s' object can't be awaited", awaitable.type()->tp_name);
@@ -594,7 +602,7 @@ object awaitable_iterator(object awaitable, int line) {
     }
     object iterator = object::steal(async->am_await(awaitable.ptr()));
     if (!iterator) throw error_already_set(line);
-    if (iterator.type() == coroutine_type || PyCoro_CheckExact(iterator.ptr())) {
+    if (is_coroutine(iterator)) {
         PyErr_SetString(PyExc_TypeError, "__await__() returned a coroutine");
         throw error_already_set(line);
     }
@@ -621,6 +629,11 @@ struct frame_cache {
 }  // namespace
 
 // ---- the task's promise, whose awaiters talk to the coroutine object ----
+
+bool is_awaitable(handle value) noexcept {
+    PyAsyncMethods* async = value.type()->tp_as_async;
+    return is_coroutine(value) || (async && async->am_await);
+}
 
 kept_objects::kept_objects() noexcept : owner_(running_body), mark_(running_body->kept_count) {}
 

@@ -132,6 +132,9 @@ private:
 /// session frame does this before an exit handler sees the error.
 void trace_in_running_body(error_already_set& error) noexcept;
 
+/// Whether `await value` can start: a coroutine, or an object with __await__.
+bool is_awaitable(handle value) noexcept;
+
 using coroutine_body = task (*)(arguments);
 using plain_body = object (*)(arguments);
 
