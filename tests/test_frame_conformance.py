@@ -69,6 +69,13 @@ def _entry_lines(exc, name, filename):
             if entry.name == name and entry.filename == filename]
 
 
+def _assert_one_entry_in_own_source(exc, module, name, filename):
+    lines = _entry_lines(exc, name, filename)
+    assert len(lines) == 1, traceback.extract_tb(exc.__traceback__)
+    first, after = _definition_span(module, name)
+    assert first <= lines[0] < after, (lines[0], first, after)
+
+
 class Refused(Exception):
     pass
 
@@ -99,8 +106,6 @@ class FailingCrud:
         return method
 
 
-@pytest.mark.xfail(strict=True, reason="data-layer calls made through shared helpers report "
-                                       "the helper's line, outside the function's source")
 @pytest.mark.parametrize("name, args, failing, at_call", [
     ("list_feedwells", (), "list_feedwells", True),
     ("get_sync_source", (7,), "read_sync_source", True),
@@ -116,10 +121,18 @@ def test_body_entry_points_into_the_functions_own_source(fw, fw_env, monkeypatch
     monkeypatch.setattr(fw, "crud_feedwells", FailingCrud(failing, at_call, record))
     with pytest.raises(Refused) as info:
         run(getattr(fw, name)(*args))
-    lines = _entry_lines(info.value, name, FEEDWELLS_SOURCE)
-    assert len(lines) == 1, traceback.extract_tb(info.value.__traceback__)
-    first, after = _definition_span(fw, name)
-    assert first <= lines[0] < after, (lines[0], first, after)
+    _assert_one_entry_in_own_source(info.value, fw, name, FEEDWELLS_SOURCE)
+
+
+def test_connector_inference_entry_points_into_the_functions_own_source(fw, monkeypatch):
+    class Registry:
+        def values(self):
+            raise Refused("values")
+
+    monkeypatch.setattr(fw, "get_sync_connectors", Registry)
+    with pytest.raises(Refused) as info:
+        run(fw.add_sync_source("name", object()))
+    _assert_one_entry_in_own_source(info.value, fw, "add_sync_source", FEEDWELLS_SOURCE)
 
 
 @pytest.mark.xfail(strict=True, reason="opening a log file goes through a helper whose line "
@@ -130,10 +143,7 @@ def test_generator_entry_points_into_its_own_source(logs, tmp_path, monkeypatch)
     (tmp_path / logs.API_LOG_FILE_NAME).mkdir()
     with pytest.raises(IsADirectoryError) as info:
         logs.get_recent_log_lines(logs.LogService.api, 5)
-    lines = _entry_lines(info.value, "_iter_rotated_and_current", LOGS_SOURCE)
-    assert len(lines) == 1, traceback.extract_tb(info.value.__traceback__)
-    first, after = _definition_span(logs, "_iter_rotated_and_current")
-    assert first <= lines[0] < after, (lines[0], first, after)
+    _assert_one_entry_in_own_source(info.value, logs, "_iter_rotated_and_current", LOGS_SOURCE)
 
 
 def _load_failure(code):

@@ -27,16 +27,24 @@ object validated_list(const identifier& model, handle records, location where = 
     return result;
 }
 
+/// A method of the data layer, with the line of the body that calls it.
+struct crud_method {
+    const identifier& name;
+    location where;
+    crud_method(const identifier& name, location where = location::current()) noexcept : name(name), where(where) {}
+};
+
 /// `crud_feedwells.<method>(session, args...)`
 template <class... Args>
-object crud(const identifier& method, handle session, const Args&... args) {
-    return call_method(global("crud_feedwells"_id), method, session, args...);
+object crud(crud_method method, handle session, const Args&... args) {
+    return call_method({global("crud_feedwells"_id, method.where), method.where}, method.name, session, args...);
 }
 
 /// `crud_feedwells.<method>(session, positional..., name=keyword...)`
 template <class... Args>
-object crud_kw(const identifier& method, const keyword_names& names, handle session, const Args&... args) {
-    return call_method_kw(global("crud_feedwells"_id), method, names, session, args...);
+object crud_kw(crud_method method, const keyword_names& names, handle session, const Args&... args) {
+    return call_method_kw({global("crud_feedwells"_id, method.where), method.where}, method.name, names, session,
+                          args...);
 }
 
 /// `async with get_db_session_context() as session: return await body(session)`
@@ -71,18 +79,13 @@ object sync_source_status(location where = location::current()) {
     return import_from("vornal_sync_agent.models.enums"_id, "SyncSourceStatus"_id, where);
 }
 
-/// `crud_feedwells.update_sync_source(session, source_id, status=target)` as a read model.
-task write_status(handle session, handle source_id, object target) {
-    co_return read_model(co_await crud_kw("update_sync_source"_id, keywords<"status">(), session, source_id, target));
-}
-
 // ---- adding ----
 
 /// The identifier of the first registered connector whose configuration class `config_data`
 /// is an instance of; later entries are not looked at.
 object inferred_connector(handle config_data, location where = location::current()) {
     object connector = none();
-    object entries = call_method(call({global("get_sync_connectors"_id, where), where}), "values"_id);
+    object entries = call_method({call({global("get_sync_connectors"_id, where), where}), where}, "values"_id);
     for (const object& entry : items(entries, where)) {
         if (!is_instance(config_data, attr(entry, "config_class"_id, where), where)) continue;
         connector = expect_str(attr(entry, "identifier"_id, where), where);
@@ -202,7 +205,8 @@ const function_spec start_sync_source{
             object current = attr(record, "status"_id);
             if (equals(current, attr(status, "SYNCING"_id)) || equals(current, attr(status, "SCANNING"_id)))
                 raise(call(global("SyncSourceAlreadyRunningError"_id), source_id));
-            co_return co_await write_status(session, source_id, attr(status, "SYNCING"_id));
+            co_return read_model(co_await crud_kw("update_sync_source"_id, keywords<"status">(), session, source_id,
+                                                  attr(status, "SYNCING"_id)));
         });
     },
 };
@@ -292,7 +296,8 @@ const function_spec stop_sync_source{
             object current = attr(record, "status"_id);
             if (equals(current, attr(status, "STOPPED"_id)))
                 raise(call(global("SyncSourceAlreadyStoppedError"_id), source_id));
-            co_return co_await write_status(session, source_id, attr(status, "STOPPED"_id));
+            co_return read_model(co_await crud_kw("update_sync_source"_id, keywords<"status">(), session, source_id,
+                                                  attr(status, "STOPPED"_id)));
         });
     },
 };
