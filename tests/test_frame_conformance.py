@@ -135,14 +135,42 @@ def test_connector_inference_entry_points_into_the_functions_own_source(fw, monk
     _assert_one_entry_in_own_source(info.value, fw, "add_sync_source", FEEDWELLS_SOURCE)
 
 
-@pytest.mark.xfail(strict=True, reason="opening a log file goes through a helper whose line "
-                                       "lies outside the generator's source")
 def test_generator_entry_points_into_its_own_source(logs, tmp_path, monkeypatch):
     monkeypatch.setattr(logs, "get_log_dir", lambda: str(tmp_path))
     # The current log "file" is a directory: it exists, but opening it fails.
     (tmp_path / logs.API_LOG_FILE_NAME).mkdir()
     with pytest.raises(IsADirectoryError) as info:
         logs.get_recent_log_lines(logs.LogService.api, 5)
+    _assert_one_entry_in_own_source(info.value, logs, "_iter_rotated_and_current", LOGS_SOURCE)
+
+
+class _RefusingFile:
+    """An open log file whose reading or whose closing refuses."""
+
+    def __init__(self, refuses):
+        self.refuses = refuses
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc_info):
+        if self.refuses == "close":
+            raise Refused("close")
+        return False
+
+    def __iter__(self):
+        return self
+
+    def __next__(self):
+        if self.refuses == "read":
+            raise Refused("read")
+        raise StopIteration
+
+
+@pytest.mark.parametrize("refuses", ["read", "close"])
+def test_generator_entry_for_a_refusing_file_points_into_its_own_source(logs, refuses):
+    with pytest.raises(Refused) as info:
+        list(logs._iter_rotated_and_current(_FakePath(_RefusingFile(refuses))))
     _assert_one_entry_in_own_source(info.value, logs, "_iter_rotated_and_current", LOGS_SOURCE)
 
 

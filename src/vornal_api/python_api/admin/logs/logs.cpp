@@ -8,10 +8,10 @@ using namespace vornal::frame;
 
 /// The `maxlen` of the tail queue for a positive n: n itself, or None (no bound) for an n beyond
 /// what a deque can hold, since every record fits under such a bound anyway.
-object tail_bound(handle n) {
+object tail_bound(handle n, location where = location::current()) {
     Py_ssize_t value = PyLong_AsSsize_t(n.ptr());
     if (value != -1 || !PyErr_Occurred()) return object::borrow(n);
-    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw_error();
+    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw_error(where);
     PyErr_Clear();
     return none();
 }
@@ -61,19 +61,20 @@ const function_spec get_recent_log_lines{
     },
 };
 
-/// `with path.open("r", encoding="utf-8", errors="replace") as f: yield from f`
-task yield_lines_of(handle path) {
-    object file = call_method_kw(path, "open"_id, keywords<"encoding", "errors">(), "r"_id, "utf-8"_id, "replace"_id);
-    co_return co_await with_block(std::move(file), [](handle opened) -> task {
-        co_await yield_from(object::borrow(opened));
+/// `with path.open("r", encoding="utf-8", errors="replace") as file: yield from file`
+task yield_lines_of(handle path, location where = location::current()) {
+    object file = call_method_kw({path, where}, "open"_id, keywords<"encoding", "errors">(), "r"_id, "utf-8"_id,
+                                 "replace"_id);
+    co_return co_await with_block(std::move(file), [where](handle opened) -> task {
+        co_await yield_from(object::borrow(opened), where);
         co_return none();
-    });
+    }, where);
 }
 
 /// `current.parent / (current.name + ".1")`, its parts read left to right.
-object backup_of(handle current) {
-    object parent = attr(current, "parent"_id);
-    return divide(parent, add(attr(current, "name"_id), ".1"_id));
+object backup_of(handle current, location where = location::current()) {
+    object parent = attr(current, "parent"_id, where);
+    return divide(parent, add(attr(current, "name"_id, where), ".1"_id, where), where);
 }
 
 const function_spec iter_rotated_and_current{
@@ -94,7 +95,9 @@ const function_spec iter_rotated_and_current{
     },
 };
 
-object joined(handle lines) { return check(PyUnicode_Join("\n"_id.ptr(), lines.ptr())); }
+object joined(handle lines, location where = location::current()) {
+    return check(PyUnicode_Join("\n"_id.ptr(), lines.ptr()), where);
+}
 
 const function_spec iter_log_records{
     .name = "_iter_log_records",
