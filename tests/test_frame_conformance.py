@@ -236,7 +236,6 @@ def test_init_entries_follow_the_order_of_the_statements():
 
 # --- code objects -----------------------------------------------------------------------------
 
-@pytest.mark.xfail(strict=True, reason="co_varnames holds only the parameters")
 @pytest.mark.parametrize("module, name, local", [
     (FEEDWELLS, "get_sync_source", "session"),
     (FEEDWELLS, "list_feedwells", "session"),

@@ -38,6 +38,7 @@ const function_spec get_recent_log_lines{
            "Raises:\n"
            "    LogFileNotFoundError: If the current log file does not exist (e.g. the service has not\n"
            "        yet run or logged anything since the shared data dir was reset).",
+    .locals = "directory current bound queue",
     .plain = [](arguments a) static -> object {
         handle service = a[0], n = a[1];
         object path_class = global("Path"_id);
@@ -86,6 +87,7 @@ const function_spec iter_rotated_and_current{
            "Preserves chronological order across a rotation: `.log.1` holds the older entries,\n"
            "`.log` holds the newer ones. Without this, a caller asking for the tail right after a\n"
            "rotation would only see the handful of lines written since the fresh file was opened.",
+    .locals = "backup file",
     .generator = [](arguments a) static -> task {
         handle current = a[0];
         object backup = backup_of(current);
@@ -109,6 +111,7 @@ const function_spec iter_log_records{
            "(stack trace continuations, multi-line messages, etc.) are joined to the preceding record\n"
            "with embedded `\\n`. Orphan content before the first timestamp becomes its own record\n"
            "rather than being silently dropped.",
+    .locals = "buffer raw_line line",
     .generator = [](arguments a) static -> task {
         object buffer = check(PyList_New(0));
         for (const object& raw_line : items(a[0])) {

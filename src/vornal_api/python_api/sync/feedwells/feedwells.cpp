@@ -118,6 +118,7 @@ const function_spec add_sync_source{
            "\n"
            "Returns:\n"
            "    SyncSourceReadV1: The sync source as written.",
+    .locals = "connector entry config",
     .coroutine = [](arguments a) static -> task {
         handle name = a[0], config_data = a[1], default_scope = a[2], autoassign = a[3];
         object connector = inferred_connector(config_data);
@@ -135,6 +136,7 @@ const function_spec add_sync_source_private{
                exact_dict("config_data", "Dict[str, Any]"),
                unchecked("default_scope", "Optional[Union[str, uuid.UUID]]").defaults_to(nullptr),
                truth("autoassign_scope_mapping", "bool").defaults_to(false)},
+    .locals = "session scope",
     .coroutine = [](arguments a) static -> task {
         co_return co_await in_session([a](handle session) -> task {
             object scope = default_scope_uuid(a[3]);
@@ -149,6 +151,7 @@ const function_spec add_sync_source_private{
 const function_spec list_feedwells{
     .name = "list_feedwells",
     .doc = "List all sync sources using the CRUD layer.",
+    .locals = "session record",
     .coroutine = [](arguments) static -> task {
         co_return co_await in_session([](handle session) -> task {
             co_return validated_list("SyncSourceReadV1"_id, co_await crud("list_feedwells"_id, session));
@@ -160,6 +163,7 @@ const function_spec get_sync_source{
     .name = "get_sync_source",
     .params = {integer("source_id", "int")},
     .doc = "Get a single sync source by id using the CRUD layer.",
+    .locals = "session",
     .coroutine = [](arguments a) static -> task {
         co_return co_await in_session([source_id = a[0]](handle session) -> task {
             co_return read_model(co_await crud("read_sync_source"_id, session, source_id));
@@ -171,6 +175,7 @@ const function_spec get_sync_source_by_name{
     .name = "get_sync_source_by_name",
     .params = {exact_str("name", "str")},
     .doc = "Get a single sync source by name using the CRUD layer.",
+    .locals = "session",
     .coroutine = [](arguments a) static -> task {
         co_return co_await in_session([name = a[0]](handle session) -> task {
             co_return read_model(co_await crud("read_sync_source_by_name"_id, session, name));
@@ -198,15 +203,17 @@ const function_spec start_sync_source{
            "Raises:\n"
            "    SyncSourceAlreadyRunningError: If the source is already running.\n"
            "    SyncSourceNotFoundError: If no sync source has that identifier.",
+    .locals = "SyncSourceStatus session record current",
     .coroutine = [](arguments a) static -> task {
-        object status = sync_source_status();
-        co_return co_await in_session([source_id = a[0], status](handle session) -> task {
+        object SyncSourceStatus = sync_source_status();
+        co_return co_await in_session([source_id = a[0], SyncSourceStatus](handle session) -> task {
             object record = co_await crud("read_sync_source"_id, session, source_id);
             object current = attr(record, "status"_id);
-            if (equals(current, attr(status, "SYNCING"_id)) || equals(current, attr(status, "SCANNING"_id)))
+            if (equals(current, attr(SyncSourceStatus, "SYNCING"_id)) ||
+                equals(current, attr(SyncSourceStatus, "SCANNING"_id)))
                 raise(call(global("SyncSourceAlreadyRunningError"_id), source_id));
             co_return read_model(co_await crud_kw("update_sync_source"_id, keywords<"status">(), session, source_id,
-                                                  attr(status, "SYNCING"_id)));
+                                                  attr(SyncSourceStatus, "SYNCING"_id)));
         });
     },
 };
@@ -231,6 +238,7 @@ const function_spec take_ownership{
            "    NoUserLoggedInError: If no user is logged in.\n"
            "    SyncSourceNotFoundError: If no sync source has that identifier.\n"
            "    SyncSourceConnectorHasNoOwnerError: If the connector declares has_owner=False.",
+    .locals = "settings session record connector sync_class user_sub",
     .coroutine = [](arguments a) static -> task {
         object settings = logged_in_settings("Cannot take ownership: no user is currently logged in."_id);
         co_return co_await in_session([source_id = a[0], settings](handle session) -> task {
@@ -264,6 +272,7 @@ const function_spec release_ownership{
            "Raises:\n"
            "    NoUserLoggedInError: If no user is logged in.\n"
            "    SyncSourceNotFoundError: If no sync source has that identifier.",
+    .locals = "session",
     .coroutine = [](arguments a) static -> task {
         logged_in_settings("Cannot release ownership: no user is currently logged in."_id);
         co_return co_await in_session([source_id = a[0]](handle session) -> task {
@@ -289,15 +298,16 @@ const function_spec stop_sync_source{
            "Raises:\n"
            "    SyncSourceAlreadyStoppedError: If the source is already stopped.\n"
            "    SyncSourceNotFoundError: If no sync source has that identifier.",
+    .locals = "SyncSourceStatus session record current",
     .coroutine = [](arguments a) static -> task {
-        object status = sync_source_status();
-        co_return co_await in_session([source_id = a[0], status](handle session) -> task {
+        object SyncSourceStatus = sync_source_status();
+        co_return co_await in_session([source_id = a[0], SyncSourceStatus](handle session) -> task {
             object record = co_await crud("read_sync_source"_id, session, source_id);
             object current = attr(record, "status"_id);
-            if (equals(current, attr(status, "STOPPED"_id)))
+            if (equals(current, attr(SyncSourceStatus, "STOPPED"_id)))
                 raise(call(global("SyncSourceAlreadyStoppedError"_id), source_id));
             co_return read_model(co_await crud_kw("update_sync_source"_id, keywords<"status">(), session, source_id,
-                                                  attr(status, "STOPPED"_id)));
+                                                  attr(SyncSourceStatus, "STOPPED"_id)));
         });
     },
 };
@@ -340,6 +350,7 @@ const function_spec update_sync_source{
            "\n"
            "Returns:\n"
            "    SyncSourceReadV1: The updated sync source.",
+    .locals = "session scope config",
     .coroutine = [](arguments a) static -> task {
         co_return co_await in_session([a](handle session) -> task {
             object scope = default_scope_uuid(a[2]);
@@ -356,6 +367,7 @@ const function_spec delete_sync_source{
     .params = {integer("source_id", "int")},
     .returns = "None",
     .doc = "Delete a sync source using the CRUD layer.",
+    .locals = "session",
     .coroutine = [](arguments a) static -> task {
         co_return co_await in_session([source_id = a[0]](handle session) -> task {
             co_await crud("delete_sync_source"_id, session, source_id);
@@ -371,6 +383,7 @@ const function_spec list_sync_source_definitions{
            "\n"
            "Returns:\n"
            "    List[ConnectorDefinition]: One definition per registered connector, in registry order.",
+    .locals = "infos identifier entry sync_class config_class info",
     .plain = [](arguments) static -> object {
         object infos = check(PyList_New(0));
         object connectors = call_method(call(global("get_sync_connectors"_id)), "items"_id);
@@ -404,6 +417,7 @@ const function_spec read_sync_source_errors{
            "\n"
            "Returns:\n"
            "    List[SyncSourceError]: The page of error records.",
+    .locals = "session records record",
     .coroutine = [](arguments a) static -> task {
         co_return co_await in_session([a](handle session) -> task {
             object records = co_await crud_kw("read_sync_source_errors"_id, keywords<"skip", "limit", "viewed">(), session,
@@ -428,6 +442,7 @@ const function_spec set_sync_source_error_viewed{
            "\n"
            "Raises:\n"
            "    SyncSourceErrorRecordNotFoundError: If no error record has that identifier.",
+    .locals = "session",
     .coroutine = [](arguments a) static -> task {
         co_return co_await in_session([a](handle session) -> task {
             co_return validate("SyncSourceError"_id, co_await crud("set_sync_source_error_viewed"_id, session, a[0], a[1]));
@@ -443,6 +458,7 @@ const function_spec mark_all_sync_source_errors_viewed{
            "\n"
            "Args:\n"
            "    source_id: The identifier of the sync source.",
+    .locals = "session",
     .coroutine = [](arguments a) static -> task {
         co_return co_await in_session([source_id = a[0]](handle session) -> task {
             co_return expect_int(co_await crud("mark_all_sync_source_errors_viewed"_id, session, source_id));
@@ -469,6 +485,7 @@ const function_spec reset_sync_source_lotlings{
            "\n"
            "Raises:\n"
            "    SyncSourceNotFoundError: If no sync source has that identifier.",
+    .locals = "session",
     .coroutine = [](arguments a) static -> task {
         co_return co_await in_session([a](handle session) -> task {
             co_return expect_int(
@@ -500,6 +517,7 @@ const function_spec generate_sync_source_report{
            "\n"
            "Returns:\n"
            "    str: The report text.",
+    .locals = "session record raw_errors errors source entry connector status owner default_scope last_update",
     .coroutine = [](arguments a) static -> task {
         co_return co_await in_session([source_id = a[0], message = a[1]](handle session) -> task {
             object record = co_await crud("read_sync_source"_id, session, source_id);
@@ -570,6 +588,7 @@ const function_spec report_sync_source{
            "    source_id: The identifier of the sync source to report on.\n"
            "    message: A message describing the reason for the report, such as an error\n"
            "        description.",
+    .locals = "text payload",
     .coroutine = [](arguments a) static -> task {
         object text = co_await call(global("generate_sync_source_report"_id), a[0], a[1]);
         object payload = call_kw(global("BugReportCreateV3"_id), keywords<"subject", "description">(),
@@ -603,6 +622,7 @@ const function_spec create_scope_mapping{
            "    SyncSourceNotFoundError: If no sync source has that identifier.\n"
            "    SyncSourceScopeMappingAlreadyExistsError: If the identifier is already mapped.\n"
            "    SyncSourceScopeMappingInvalidScopeError: If no scope has that UUID.",
+    .locals = "session",
     .coroutine = [](arguments a) static -> task {
         co_return co_await in_session([a](handle session) -> task {
             co_return validate("SyncSourceScopeMappingRead"_id,
@@ -634,6 +654,7 @@ const function_spec update_scope_mapping{
            "    SyncSourceNotFoundError: If no sync source has that identifier.\n"
            "    SyncSourceScopeMappingNotFoundError: If the identifier is not mapped.\n"
            "    SyncSourceScopeMappingInvalidScopeError: If no scope has that UUID.",
+    .locals = "session",
     .coroutine = [](arguments a) static -> task {
         co_return co_await in_session([a](handle session) -> task {
             co_return validate("SyncSourceScopeMappingRead"_id,
@@ -659,6 +680,7 @@ const function_spec delete_scope_mapping{
            "Raises:\n"
            "    SyncSourceNotFoundError: If no sync source has that identifier.\n"
            "    SyncSourceScopeMappingNotFoundError: If the identifier is not mapped.",
+    .locals = "session",
     .coroutine = [](arguments a) static -> task {
         co_return co_await in_session([a](handle session) -> task {
             co_await crud("delete_scope_mapping"_id, session, a[0], a[1]);
@@ -678,6 +700,7 @@ const function_spec get_unmapped_scope_identifiers{
            "\n"
            "Returns:\n"
            "    List[str]: The identifiers present in sync items but absent from the mappings.",
+    .locals = "session",
     .coroutine = [](arguments a) static -> task {
         co_return co_await in_session([sync_source_id = a[0]](handle session) -> task {
             co_return expect_list(co_await crud("get_unmapped_scope_identifiers"_id, session, sync_source_id));
@@ -703,6 +726,7 @@ const function_spec autoassign_scope_mappings{
            "\n"
            "Raises:\n"
            "    SyncSourceNotFoundError: If no sync source has that identifier.",
+    .locals = "session",
     .coroutine = [](arguments a) static -> task {
         co_return co_await in_session([sync_source_id = a[0]](handle session) -> task {
             co_return expect_int(co_await crud("autoassign_scope_mappings"_id, session, sync_source_id));
