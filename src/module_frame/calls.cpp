@@ -180,14 +180,17 @@ items::iterator& items::iterator::operator++() {
 
 namespace vornal::frame {
 
-void append_piece(PyUnicodeWriter* writer, const char* literal) {
-    if (PyUnicodeWriter_WriteUTF8(writer, literal, -1) < 0) throw_error();
+void append_piece(PyUnicodeWriter* writer, const char* literal, location where) {
+    check_status(PyUnicodeWriter_WriteUTF8(writer, literal, -1), where);
 }
 
-void append_piece(PyUnicodeWriter* writer, handle value) {
-    int status = PyUnicode_CheckExact(value.ptr()) ? PyUnicodeWriter_WriteStr(writer, value.ptr())
-                                                   : PyUnicodeWriter_WriteStr(writer, check(PyObject_Format(value.ptr(), nullptr)).ptr());
-    if (status < 0) throw_error();
+void append_piece(PyUnicodeWriter* writer, handle value, location where) {
+    if (PyUnicode_CheckExact(value.ptr())) {
+        check_status(PyUnicodeWriter_WriteStr(writer, value.ptr()), where);
+        return;
+    }
+    object text = check(PyObject_Format(value.ptr(), nullptr), where);
+    check_status(PyUnicodeWriter_WriteStr(writer, text.ptr()), where);
 }
 
 object special_method(handle target, const identifier& name, const char* protocol, location where) {
@@ -211,16 +214,11 @@ object awaitable_from(object value, const char* method, location where) {
     throw_error(where);
 }
 
-object exit_arguments_call(handle exit, const error_already_set& failure, location where) {
+object exit_call(handle exit, const error_already_set& failure, location where) {
     handle exception = failure.exception();
     object traceback = object::steal(PyException_GetTraceback(exception.ptr()));
-    try {
-        return call({exit, where}, handle(reinterpret_cast<PyObject*>(exception.type())), exception,
-                    traceback ? handle(traceback) : handle(Py_None));
-    } catch (error_already_set& error) {
-        keep_context(error, failure);
-        throw;
-    }
+    return call({exit, where}, handle(reinterpret_cast<PyObject*>(exception.type())), exception,
+                traceback ? handle(traceback) : handle(Py_None));
 }
 
 void keep_context(const error_already_set& raised, const error_already_set& handled) noexcept {

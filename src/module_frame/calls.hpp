@@ -144,24 +144,31 @@ std::array<object, N> unpack(handle value, location where) {
     return values;
 }
 
-/// An f-string: literal pieces as they are, objects formatted as by `format(value, "")`.
-void append_piece(PyUnicodeWriter* writer, const char* literal);
-void append_piece(PyUnicodeWriter* writer, handle value);
+/// An f-string: literal pieces as they are, objects formatted as by `format(value, "")`. The
+/// first piece is a literal and carries the line of the expression.
+struct leading_text {
+    const char* text;
+    location where;
+    leading_text(const char* text, location where = location::current()) noexcept : text(text), where(where) {}
+};
+void append_piece(PyUnicodeWriter* writer, const char* literal, location where);
+void append_piece(PyUnicodeWriter* writer, handle value, location where);
 template <class... Pieces>
-object f_string(const Pieces&... pieces) {
+object f_string(leading_text first, const Pieces&... pieces) {
     PyUnicodeWriter* writer = PyUnicodeWriter_Create(0);
-    if (!writer) throw_error();
+    if (!writer) throw_error(first.where);
     try {
-        (append_piece(writer, pieces), ...);
+        append_piece(writer, first.text, first.where);
+        (append_piece(writer, pieces, first.where), ...);
     } catch (...) {
         PyUnicodeWriter_Discard(writer);
         throw;
     }
-    return check(PyUnicodeWriter_Finish(writer));
+    return check(PyUnicodeWriter_Finish(writer), first.where);
 }
 
-/// `exit(type, value, traceback)` of a failure; an error it raises keeps the failure as context.
-object exit_arguments_call(handle exit, const error_already_set& failure, location where);
+/// `exit(type, value, traceback)` for a failure of a block's body.
+object exit_call(handle exit, const error_already_set& failure, location where);
 void keep_context(const error_already_set& raised, const error_already_set& handled) noexcept;
 
 /// A special method as `with` finds it: looked up on the type, bound to `target`; when it is
@@ -171,15 +178,21 @@ object special_method(handle target, const identifier& name, const char* protoco
 /// `value` when it can be awaited, else the TypeError of `async with` for the result of `method`.
 object awaitable_from(object value, const char* method, location where);
 
-/// `with manager as value: return body(value)` inside a coroutine or generator body; the body
-/// may await or yield. A swallowed error makes the block's result None.
-template <class Body>
-task with_block(object manager, Body body, location where = location::current()) {
-    constexpr const char* protocol = "context manager";
+/// `with manager as value: return body(value)`, or `async with` when `asynchronous`, inside a
+/// coroutine or generator body; the body may await or yield. __exit__ is looked up before
+/// __enter__; a true result of __exit__ swallows the body's error and the block's result is None.
+template <bool asynchronous, class Body>
+task context_block(object manager, Body body, location where) {
+    constexpr const char* protocol = asynchronous ? "asynchronous context manager" : "context manager";
+    const identifier& exit_name = asynchronous ? "__aexit__"_id : "__exit__"_id;
+    const identifier& enter_name = asynchronous ? "__aenter__"_id : "__enter__"_id;
     kept_objects held;
-    handle exit = held.keep(special_method(manager, "__exit__"_id, protocol, where));
-    handle value = held.keep(call({special_method(manager, "__enter__"_id, protocol, where), where}));
+    handle exit = held.keep(special_method(manager, exit_name, protocol, where));
+    object entered = call({special_method(manager, enter_name, protocol, where), where});
     held.keep(std::move(manager));
+    if constexpr (asynchronous) entered = co_await awaitable_from(std::move(entered), "__aenter__", where);
+    handle value = held.keep(std::move(entered));
+
     object result;
     std::optional<error_already_set> failure;
     try {
@@ -188,45 +201,29 @@ task with_block(object manager, Body body, location where = location::current())
         trace_in_running_body(error);
         failure.emplace(std::move(error));
     }
-    if (!failure) {
-        call({exit, where}, none(), none(), none());
-        co_return result;
+    object exited;
+    try {
+        exited = failure ? exit_call(exit, *failure, where) : call({exit, where}, none(), none(), none());
+        if constexpr (asynchronous) exited = co_await awaitable_from(std::move(exited), "__aexit__", where);
+    } catch (error_already_set& error) {
+        // An error raised by the exit handler while handling the body's error keeps it as context.
+        if (failure) keep_context(error, *failure);
+        throw;
     }
-    if (is_true(exit_arguments_call(exit, *failure, where), where)) co_return none();
+    if (!failure) co_return result;
+    if (is_true(exited, where)) co_return none();
     throw std::move(*failure);
 }
 
+template <class Body>
+task with_block(object manager, Body body, location where = location::current()) {
+    return context_block<false>(std::move(manager), std::move(body), where);
+}
+
 /// The session frame: `async with factory() as session: return await body(session)`.
-/// A true result of __aexit__ swallows the body's error and the frame returns None.
 template <class Body>
 task session_frame(const identifier& factory, Body body, location where = location::current()) {
-    constexpr const char* protocol = "asynchronous context manager";
-    kept_objects held;
-    handle manager = held.keep(call({global(factory, where), where}));
-    handle exit = held.keep(special_method(manager, "__aexit__"_id, protocol, where));
-    object enter = special_method(manager, "__aenter__"_id, protocol, where);
-    handle session = held.keep(co_await awaitable_from(call({enter, where}), "__aenter__", where));
-    object result;
-    std::optional<error_already_set> failure;
-    try {
-        result = co_await body(session);
-    } catch (error_already_set& error) {
-        trace_in_running_body(error);
-        failure.emplace(std::move(error));
-    }
-    if (!failure) {
-        co_await awaitable_from(call({exit, where}, none(), none(), none()), "__aexit__", where);
-        co_return result;
-    }
-    object swallowed;
-    try {
-        swallowed = co_await awaitable_from(exit_arguments_call(exit, *failure, where), "__aexit__", where);
-    } catch (error_already_set& error) {
-        keep_context(error, *failure);
-        throw;
-    }
-    if (is_true(swallowed, where)) co_return none();
-    throw std::move(*failure);
+    return context_block<true>(call({global(factory, where), where}), std::move(body), where);
 }
 
 }  // namespace vornal::frame
