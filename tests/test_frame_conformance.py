@@ -358,8 +358,6 @@ def test_with_block_fails_as_with_does(logs, missing):
     assert got == expected
 
 
-@pytest.mark.xfail(strict=True, reason="the exit handler runs without the body's exception "
-                                       "as the one being handled")
 def test_exit_handler_runs_while_the_body_error_is_handled(fw, fw_env, monkeypatch):
     seen = []
 

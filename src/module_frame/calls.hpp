@@ -203,7 +203,12 @@ task context_block(object manager, Body body, location where) {
     }
     object exited;
     try {
-        exited = failure ? exit_call(exit, *failure, where) : call({exit, where}, none(), none(), none());
+        std::optional<handling_error> handling;
+        if (failure) handling.emplace(failure->exception());
+        {
+            handled_scope calling(failure ? failure->exception().ptr() : nullptr);
+            exited = failure ? exit_call(exit, *failure, where) : call({exit, where}, none(), none(), none());
+        }
         if constexpr (asynchronous) exited = co_await awaitable_from(std::move(exited), "__aexit__", where);
     } catch (error_already_set& error) {
         // An error raised by the exit handler while handling the body's error keeps it as context.

@@ -31,6 +31,7 @@ void finish(coroutine_object* c) noexcept {
         std::exchange(c->body, {}).destroy();
         c->current = {};
     }
+    Py_CLEAR(c->handled);
     for (Py_ssize_t i = 0; i < Py_SIZE(c); ++i) Py_CLEAR(c->args[i]);
 }
 
@@ -124,7 +125,11 @@ PySendResult send_core(coroutine_object* c, PyObject* value, PyObject** result) 
     if (c->delegate) {
         PyObject* step;
         c->state = state::running;
-        PySendResult outcome = PyIter_Send(c->delegate, value, &step);
+        PySendResult outcome;
+        {
+            handled_scope handling(c->handled);
+            outcome = PyIter_Send(c->delegate, value, &step);
+        }
         c->state = state::suspended;
         if (outcome == PYGEN_NEXT) {
             *result = step;
@@ -147,6 +152,7 @@ int close_delegate(coroutine_object* c) noexcept {
     int status = found;
     if (found > 0) {
         c->state = state::running;
+        handled_scope handling(c->handled);
         PyObject* closed = PyObject_CallNoArgs(close);
         c->state = state::suspended;
         status = closed ? 0 : -1;
@@ -191,7 +197,11 @@ PySendResult throw_core(coroutine_object* c, PyObject* exception, PyObject** res
                 Py_CLEAR(c->delegate);
             } else if (thrower) {
                 c->state = state::running;
-                PyObject* step = PyObject_CallOneArg(thrower, exception);
+                PyObject* step;
+                {
+                    handled_scope handling(c->handled);
+                    step = PyObject_CallOneArg(thrower, exception);
+                }
                 c->state = state::suspended;
                 Py_DECREF(thrower);
                 Py_DECREF(exception);
@@ -444,6 +454,7 @@ int traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(c->transfer);
     Py_VISIT(c->thrown);
     Py_VISIT(c->frame);
+    Py_VISIT(c->handled);
     for (unsigned i = 0; i < c->kept_count; ++i) Py_VISIT(c->kept[i]);
     for (Py_ssize_t i = 0; i < Py_SIZE(c); ++i) Py_VISIT(c->args[i]);
     return 0;
@@ -635,6 +646,14 @@ bool is_awaitable(handle value) noexcept {
     return is_coroutine(value) || (async && async->am_await);
 }
 
+handling_error::handling_error(handle exception) noexcept
+    : owner_(running_body), outer_(std::exchange(running_body->handled, Py_NewRef(exception.ptr()))) {}
+
+handling_error::~handling_error() {
+    error_scope saved;
+    Py_XSETREF(owner_->handled, outer_);
+}
+
 kept_objects::kept_objects() noexcept : owner_(running_body), mark_(running_body->kept_count) {}
 
 kept_objects::~kept_objects() {
@@ -707,7 +726,12 @@ task::yield_awaiter task::promise_type::yield_value(object value, location where
 
 bool task::delegate_awaiter::await_ready() {
     PyObject* step;
-    switch (PyIter_Send(iterator.ptr(), Py_None, &step)) {
+    PySendResult outcome;
+    {
+        handled_scope handling(owner->handled);
+        outcome = PyIter_Send(iterator.ptr(), Py_None, &step);
+    }
+    switch (outcome) {
     case PYGEN_NEXT:
         owner->delegate = iterator.release();
         owner->transfer = step;
@@ -758,7 +782,7 @@ PyObject* new_coroutine(function_object* function, PyObject* const* args, Py_ssi
     auto* c = PyObject_GC_NewVar(coroutine_object, generator ? generator_type : coroutine_type, count);
     if (!c) return nullptr;
     c->function = reinterpret_cast<function_object*>(Py_NewRef(function));
-    c->delegate = c->transfer = c->thrown = c->frame = c->weakrefs = nullptr;
+    c->delegate = c->transfer = c->thrown = c->frame = c->weakrefs = c->handled = nullptr;
     c->kept_count = 0;
     new (&c->body) std::coroutine_handle<task::promise_type>();
     new (&c->current) std::coroutine_handle<>();

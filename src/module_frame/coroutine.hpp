@@ -17,6 +17,7 @@ struct coroutine_object {
     PyObject* thrown;          // an exception to raise inside the body where it waits
     PyObject* frame;           // cr_frame / gi_frame, made on first use
     PyObject* weakrefs;
+    PyObject* handled;         // the body's error while an exit handler runs for it
     PyObject* kept[6];         // what the body's blocks hold across suspensions (kept_objects)
     unsigned char kept_count;
     std::coroutine_handle<task::promise_type> body;

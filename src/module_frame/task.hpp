@@ -132,6 +132,41 @@ private:
 /// session frame does this before an exit handler sees the error.
 void trace_in_running_body(error_already_set& error) noexcept;
 
+/// Makes `exception` the one being handled (`sys.exception()`) while the running body calls and
+/// awaits an exit handler for it, as an `except` or `with` statement does.
+class handling_error {
+public:
+    explicit handling_error(handle exception) noexcept;
+    handling_error(const handling_error&) = delete;
+    handling_error& operator=(const handling_error&) = delete;
+    ~handling_error();
+
+private:
+    coroutine_object* owner_;
+    PyObject* outer_;  // what `handled` held before
+};
+
+/// Puts the coroutine's handled error in place while outside code runs on its behalf.
+class handled_scope {
+public:
+    explicit handled_scope(PyObject* handled) noexcept : active_(handled != nullptr) {
+        if (!active_) return;
+        outer_ = PyErr_GetHandledException();
+        PyErr_SetHandledException(handled);
+    }
+    handled_scope(const handled_scope&) = delete;
+    handled_scope& operator=(const handled_scope&) = delete;
+    ~handled_scope() {
+        if (!active_) return;
+        PyErr_SetHandledException(outer_);
+        Py_XDECREF(outer_);
+    }
+
+private:
+    bool active_;
+    PyObject* outer_ = nullptr;
+};
+
 /// Whether `await value` can start: a coroutine, or an object with __await__.
 bool is_awaitable(handle value) noexcept;
 
