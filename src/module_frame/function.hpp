@@ -85,7 +85,7 @@ struct function_spec {
     }
 };
 
-/// Builds the function object of a spec for the module being loaded.
+/// Builds the function object of a table for the module being loaded.
 object make_function(const function_spec& spec);
 
 /// Adds to the pending error the traceback entry for `line` of a function's body: `dotted` picks
