@@ -2,7 +2,6 @@
 // scope mappings, error records and bug reports, all through the sync agent's data layer.
 #include "module_frame/calls.hpp"
 
-
 namespace {
 
 using namespace vornal::frame;
