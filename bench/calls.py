@@ -151,12 +151,24 @@ def report(name, module_call, python_call, number):
     print(f"{name:48} {ours:10.0f} {theirs:10.0f} {ours / theirs:7.2f}")
 
 
+def awaited_in_a_task(function, calls=100):
+    """`calls` awaits of `function(3)` inside one asyncio task, per call: the cost as an
+    application sees it, with the event loop in the picture."""
+    async def many():
+        for _ in range(calls):
+            await function(3)
+    return lambda: _loop.run_until_complete(many())
+
+
 def main():
     print(f"{'case':48} {'module ns':>10} {'python ns':>10} {'ratio':>7}")
     for stand_ins, (session_context, crud) in STAND_INS.items():
         install(session_context, crud)
         for name, module_call, python_call in CASES:
             report(f"{name}, {stand_ins}", module_call, python_call, 20000)
+    install(*STAND_INS["coroutine stand-ins"])
+    ours, theirs = awaited_in_a_task(feedwells.get_sync_source), awaited_in_a_task(get_sync_source)
+    report("get_sync_source(3) awaited in an asyncio task", lambda: ours() and None, lambda: theirs() and None, 200)
     report(*PLAIN_CASES[0], 20000)
     report(*PLAIN_CASES[1], 200)
 
