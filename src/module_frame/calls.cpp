@@ -193,10 +193,25 @@ void append_piece(PyUnicodeWriter* writer, handle value, location where) {
     check_status(PyUnicodeWriter_WriteStr(writer, text.ptr()), where);
 }
 
+namespace {
+
+/// The entry `name` of the first class along the type's method resolution order that has it, as
+/// it stands in that class's namespace (no descriptor applied yet).
+object type_entry(PyTypeObject* type, const identifier& name, location where) {
+    PyObject* mro = type->tp_mro;
+    for (Py_ssize_t i = 0; mro && i < PyTuple_GET_SIZE(mro); ++i) {
+        object namespace_ = check(PyType_GetDict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))), where);
+        PyObject* found = nullptr;
+        check_status(PyDict_GetItemRef(namespace_.ptr(), name.ptr(), &found), where);
+        if (found) return object::steal(found);
+    }
+    return {};
+}
+
+}  // namespace
+
 object special_method(handle target, const identifier& name, const char* protocol, location where) {
-    PyObject* found = nullptr;
-    check_status(PyObject_GetOptionalAttr(reinterpret_cast<PyObject*>(target.type()), name.ptr(), &found), where);
-    object method = object::steal(found);
+    object method = type_entry(target.type(), name, where);
     if (!method) {
         PyErr_Format(PyExc_TypeError, "'%T' object does not support the %s protocol (missed %U method)",
                      target.ptr(), protocol, name.ptr());

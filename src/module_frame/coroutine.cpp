@@ -146,20 +146,19 @@ PySendResult send_core(coroutine_object* c, PyObject* value, PyObject** result) 
 
 /// Closes the object being waited on, when it can be closed; -1 with an error set on failure.
 int close_delegate(coroutine_object* c) noexcept {
-    PyObject* delegate = std::exchange(c->delegate, nullptr);
+    // Looking `close` up can run code too: the coroutine counts as running until it is done.
+    c->state = state::running;
     PyObject* close = nullptr;
-    int found = PyObject_GetOptionalAttr(delegate, "close"_id.ptr(), &close);
-    int status = found;
-    if (found > 0) {
-        c->state = state::running;
+    int status = PyObject_GetOptionalAttr(c->delegate, "close"_id.ptr(), &close);
+    if (status > 0) {
         handled_scope handling(c->handled);
         PyObject* closed = PyObject_CallNoArgs(close);
-        c->state = state::suspended;
         status = closed ? 0 : -1;
         Py_XDECREF(closed);
         Py_DECREF(close);
     }
-    Py_DECREF(delegate);
+    c->state = state::suspended;
+    Py_CLEAR(c->delegate);
     return status < 0 ? -1 : 0;
 }
 
@@ -191,7 +190,10 @@ PySendResult throw_core(coroutine_object* c, PyObject* exception, PyObject** res
             }
         } else {
             PyObject* thrower = nullptr;
-            if (PyObject_GetOptionalAttr(c->delegate, "throw"_id.ptr(), &thrower) < 0) {
+            c->state = state::running;
+            int found = PyObject_GetOptionalAttr(c->delegate, "throw"_id.ptr(), &thrower);
+            c->state = state::suspended;
+            if (found < 0) {
                 Py_DECREF(exception);
                 exception = PyErr_GetRaisedException();
                 Py_CLEAR(c->delegate);
@@ -601,7 +603,10 @@ PyTypeObject* make_type(const char* name, int basic_size, int item_size, PyType_
 bool is_coroutine(handle o) noexcept {
     if (o.type() == coroutine_type || PyCoro_CheckExact(o.ptr())) return true;
     if (!PyGen_CheckExact(o.ptr())) return false;
-    return PyGen_GetCode(reinterpret_cast<PyGenObject*>(o.ptr()))->co_flags & CO_ITERABLE_COROUTINE;
+    PyCodeObject* code = PyGen_GetCode(reinterpret_cast<PyGenObject*>(o.ptr()));
+    bool iterable_coroutine = code->co_flags & CO_ITERABLE_COROUTINE;
+    Py_DECREF(code);
+    return iterable_coroutine;
 }
 
 object awaitable_iterator(object awaitable, int line) {
@@ -716,7 +721,9 @@ task::delegate_awaiter task::promise_type::await_transform(object awaitable, loc
 task::delegate_awaiter task::promise_type::await_transform(yield_from&& delegation) {
     // Only the iterator stays referenced while the body waits, where the collector can see it.
     object iterable = std::move(delegation.iterable);
-    return {owner, check(PyObject_GetIter(iterable.ptr())), delegation.line, {}};
+    object iterator = object::steal(PyObject_GetIter(iterable.ptr()));
+    if (!iterator) throw error_already_set(delegation.line);
+    return {owner, std::move(iterator), delegation.line, {}};
 }
 
 task::yield_awaiter task::promise_type::yield_value(object value, location where) noexcept {
@@ -794,12 +801,12 @@ PyObject* new_coroutine(function_object* function, PyObject* const* args, Py_ssi
 }
 
 bool ready_coroutine_types() noexcept {
-    if (coroutine_type) return true;
+    if (coroutine_type && generator_type && await_iterator_type) return true;
     constexpr int base = int(offsetof(coroutine_object, args));
     constexpr int item = int(sizeof(PyObject*));
-    coroutine_type = make_type("vornal_api.python_api.coroutine", base, item, coroutine_slots);
-    generator_type = make_type("vornal_api.python_api.generator", base, item, generator_slots);
-    await_iterator_type = make_type("vornal_api.python_api.coroutine_wrapper", int(sizeof(await_iterator)), 0,
+    if (!coroutine_type) coroutine_type = make_type("vornal_api.python_api.coroutine", base, item, coroutine_slots);
+    if (!generator_type) generator_type = make_type("vornal_api.python_api.generator", base, item, generator_slots);
+    if (!await_iterator_type) await_iterator_type = make_type("vornal_api.python_api.coroutine_wrapper", int(sizeof(await_iterator)), 0,
                                     await_slots);
     return coroutine_type && generator_type && await_iterator_type;
 }

@@ -131,7 +131,12 @@ Py_ssize_t parameter_index(const function_object* f, PyObject* key) noexcept {
 
 PyObject* call_body(function_object* f, PyObject** slots) noexcept {
     Py_ssize_t n = f->param_count;
-    if (!f->spec->plain) return new_coroutine(f, slots, n);
+    if (!f->spec->plain) {
+        PyObject* coroutine = new_coroutine(f, slots, n);
+        if (!coroutine)
+            for (Py_ssize_t i = 0; i < n; ++i) Py_DECREF(slots[i]);
+        return coroutine;
+    }
     PyObject* result = nullptr;
     try {
         result = f->spec->plain(arguments(slots)).release();
@@ -142,6 +147,8 @@ PyObject* call_body(function_object* f, PyObject** slots) noexcept {
         if (!traced) add_traceback(f, error.line(), true);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in a module body");
     }
     error_scope keep;
     for (Py_ssize_t i = 0; i < n; ++i) Py_DECREF(slots[i]);

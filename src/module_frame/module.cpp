@@ -87,15 +87,14 @@ bool prepare(PyObject* module) noexcept {
 [[gnu::cold]] void add_init_traceback(int line) noexcept {
     std::string name = std::string("init ") + state.info->name;
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, name.c_str());
-    PyCodeObject* code = PyCode_NewEmpty(state.info->source, name.c_str(), line);
-    if (!code) return;
-    PyObject* frame = traceback_frame(reinterpret_cast<PyObject*>(code));
-    Py_DECREF(code);
-    if (!frame) return;
     PyObject* exception = PyErr_GetRaisedException();
-    add_traceback_entry(exception, frame, line);
+    PyCodeObject* code = PyCode_NewEmpty(state.info->source, name.c_str(), line);
+    PyObject* frame = code ? traceback_frame(reinterpret_cast<PyObject*>(code)) : nullptr;
+    Py_XDECREF(code);
+    PyErr_Clear();  // without an entry the original error is still the one to report
+    if (frame) add_traceback_entry(exception, frame, line);
+    Py_XDECREF(frame);
     PyErr_SetRaisedException(exception);
-    Py_DECREF(frame);
 }
 
 int exec(PyObject* module) noexcept {
@@ -105,7 +104,8 @@ int exec(PyObject* module) noexcept {
                      state.info->short_name);
         return -1;
     }
-    state.module = module;
+    // The module lives for the rest of the process, also when sys.modules lets go of it.
+    state.module = Py_NewRef(module);
     state.globals = PyModule_GetDict(module);
     int line = 0;
     try {
@@ -119,10 +119,12 @@ int exec(PyObject* module) noexcept {
         line = error.line();
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception while loading a module");
     }
     add_init_traceback(line);
     // A failed module is forgotten, so that a later import starts afresh.
-    state.module = nullptr;
+    Py_CLEAR(state.module);
     state.globals = nullptr;
     return -1;
 }
