@@ -166,3 +166,36 @@ def test_special_methods_on_the_metaclass_only_are_not_a_context_manager():
 
     with pytest.raises(TypeError, match=r"does not support the context manager protocol \(missed __exit__ method\)"):
         list(logs._iter_rotated_and_current(_Path(Opened())))
+
+
+def test_functions_pickle_by_reference():
+    import pickle
+
+    feedwells = importlib.import_module("vornal_api.python_api.sync.feedwells")
+    logs = importlib.import_module(LOGS)
+    for function in (feedwells.get_sync_source, logs.get_recent_log_lines):
+        for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+            assert pickle.loads(pickle.dumps(function, protocol)) is function
+
+
+def test_cr_await_is_none_while_the_awaited_object_runs(feedwells, monkeypatch):
+    seen = []
+
+    class Watching:
+        def __await__(self):
+            seen.append(coroutine.cr_await)
+            yield "tick"
+            seen.append(coroutine.cr_await)
+            return 1
+
+    class Crud:
+        def read_sync_source(self, session, source_id):
+            return Watching()
+
+    monkeypatch.setattr(feedwells, "crud_feedwells", Crud())
+    coroutine = feedwells.get_sync_source(1)
+    assert coroutine.send(None) == "tick"
+    assert coroutine.cr_await is not None
+    with pytest.raises(StopIteration):
+        coroutine.send(None)
+    assert seen == [None, None]

@@ -492,8 +492,9 @@ PyObject* get_suspended(PyObject* self, void*) noexcept {
     return PyBool_FromLong(as_coroutine(self)->state == state::suspended);
 }
 PyObject* get_delegate(PyObject* self, void*) noexcept {
-    PyObject* delegate = as_coroutine(self)->delegate;
-    return Py_NewRef(delegate ? delegate : Py_None);
+    // Only a suspended coroutine is waiting on something; a running one is busy with it.
+    auto* c = as_coroutine(self);
+    return Py_NewRef(c->delegate && c->state == state::suspended ? c->delegate : Py_None);
 }
 PyObject* get_frame(PyObject* self, void*) noexcept {
     auto* c = as_coroutine(self);

@@ -391,6 +391,14 @@ PyObject* repr(PyObject* self) noexcept {
     return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
 }
 
+/// Pickled by reference, as module-level functions are: `__module__` plus the qualified name.
+PyObject* reduce(PyObject* self, PyObject*) noexcept { return Py_NewRef(as_function(self)->qualname); }
+
+PyMethodDef methods[] = {
+    {"__reduce__", reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyType_Slot slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(traverse)},
@@ -399,6 +407,7 @@ PyType_Slot slots[] = {
     {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
     {Py_tp_getset, getset},
     {Py_tp_members, members},
+    {Py_tp_methods, methods},
     {0, nullptr},
 };
 
