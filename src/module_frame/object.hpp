@@ -120,7 +120,7 @@ private:
     static inline constant* first_ = nullptr;
 };
 
-/// An interned string: attribute, keyword and outside names.
+/// An interned string: attribute, keyword and outside names, and constant texts of messages.
 class identifier final : public constant {
 public:
     explicit identifier(const char* text) noexcept : text_(text) {}
