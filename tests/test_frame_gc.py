@@ -131,3 +131,39 @@ def test_session_released_when_a_coroutine_that_keeps_waiting_on_close_is_destro
     gc.collect()
     assert probe() is None
     assert unraisable == []
+
+
+def test_coroutine_waiting_in_the_exit_handler_with_the_body_error_is_collected(monkeypatch):
+    # The body's error was raised by a Python callable in the frame that drives the coroutine, so
+    # its traceback leads back to the coroutine while the exit handler keeps it waiting.
+    module = importlib.import_module("vornal_api.python_api.sync.feedwells")
+
+    class Context:
+        async def __aenter__(self):
+            return Session()
+
+        async def __aexit__(self, *exc_info):
+            await Pause()
+
+    class Crud:
+        async def read_sync_source(self, session, source_id):
+            return object()
+
+    class Model:
+        @staticmethod
+        def model_validate(record):
+            raise ValueError("invalid record")
+
+    monkeypatch.setattr(module, "get_db_session_context", Context)
+    monkeypatch.setattr(module, "crud_feedwells", Crud())
+    monkeypatch.setattr(module, "SyncSourceReadV1", Model)
+
+    def step(coroutine):
+        return coroutine.send(None)
+
+    coroutine = module.get_sync_source(7)
+    assert step(coroutine) == "paused"
+    probe = weakref.ref(coroutine)
+    del coroutine
+    gc.collect()
+    assert probe() is None

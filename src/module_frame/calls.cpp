@@ -229,16 +229,14 @@ object awaitable_from(object value, const char* method, location where) {
     throw_error(where);
 }
 
-object exit_call(handle exit, const error_already_set& failure, location where) {
-    handle exception = failure.exception();
+object exit_call(handle exit, handle exception, location where) {
     object traceback = object::steal(PyException_GetTraceback(exception.ptr()));
     return call({exit, where}, handle(reinterpret_cast<PyObject*>(exception.type())), exception,
                 traceback ? handle(traceback) : handle(Py_None));
 }
 
-void keep_context(const error_already_set& raised, const error_already_set& handled) noexcept {
-    if (!raised.exception().is(handled.exception()))
-        PyException_SetContext(raised.exception().ptr(), Py_NewRef(handled.exception().ptr()));
+void keep_context(const error_already_set& raised, handle handled) noexcept {
+    if (!raised.exception().is(handled)) PyException_SetContext(raised.exception().ptr(), Py_NewRef(handled.ptr()));
 }
 
 }  // namespace vornal::frame

@@ -168,8 +168,8 @@ object f_string(leading_text first, const Pieces&... pieces) {
 }
 
 /// `exit(type, value, traceback)` for a failure of a block's body.
-object exit_call(handle exit, const error_already_set& failure, location where);
-void keep_context(const error_already_set& raised, const error_already_set& handled) noexcept;
+object exit_call(handle exit, handle exception, location where);
+void keep_context(const error_already_set& raised, handle handled) noexcept;
 
 /// A special method as `with` finds it: looked up on the type, bound to `target`; when it is
 /// missing, the TypeError saying that `target` does not support `protocol`.
@@ -194,12 +194,12 @@ task context_block(object manager, Body body, location where) {
     handle value = held.keep(std::move(entered));
 
     object result;
-    std::optional<error_already_set> failure;
+    std::optional<kept_error> failure;
     try {
         result = co_await body(value);
     } catch (error_already_set& error) {
         trace_in_running_body(error);
-        failure.emplace(std::move(error));
+        failure.emplace(held, std::move(error));
     }
     object exited;
     try {
@@ -207,17 +207,17 @@ task context_block(object manager, Body body, location where) {
         if (failure) handling.emplace(failure->exception());
         {
             handled_scope calling(failure ? failure->exception().ptr() : nullptr);
-            exited = failure ? exit_call(exit, *failure, where) : call({exit, where}, none(), none(), none());
+            exited = failure ? exit_call(exit, failure->exception(), where) : call({exit, where}, none(), none(), none());
         }
         if constexpr (asynchronous) exited = co_await awaitable_from(std::move(exited), "__aexit__", where);
     } catch (error_already_set& error) {
         // An error raised by the exit handler while handling the body's error keeps it as context.
-        if (failure) keep_context(error, *failure);
+        if (failure) keep_context(error, failure->exception());
         throw;
     }
     if (!failure) co_return result;
     if (is_true(exited, where)) co_return none();
-    throw std::move(*failure);
+    failure->raise();
 }
 
 template <class Body>

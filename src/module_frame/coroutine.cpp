@@ -677,6 +677,15 @@ handle kept_objects::keep(object value) {
     return kept;
 }
 
+kept_error::kept_error(kept_objects& held, error_already_set&& error)
+    : exception_(held.keep(error.release_exception())), line_(error.line()), traced_(error.traced()) {}
+
+void kept_error::raise() const {
+    error_already_set error(object::borrow(exception_), line_);
+    if (traced_) error.mark_traced();
+    throw error;
+}
+
 void trace_in_running_body(error_already_set& error) noexcept {
     if (error.traced() || !running_body) return;
     add_traceback_entry(error.exception(), running_body->function->frame,

@@ -18,7 +18,7 @@ struct coroutine_object {
     PyObject* frame;           // cr_frame / gi_frame, made on first use
     PyObject* weakrefs;
     PyObject* handled;         // the body's error while an exit handler runs for it
-    PyObject* kept[6];         // what the body's blocks hold across suspensions (kept_objects)
+    PyObject* kept[8];         // what the body's blocks hold across suspensions (kept_objects)
     unsigned char kept_count;
     std::coroutine_handle<task::promise_type> body;
     std::coroutine_handle<> current;  // the innermost task to resume

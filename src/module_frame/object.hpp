@@ -55,6 +55,8 @@ public:
     explicit error_already_set(int line);
     error_already_set(object exception, int line) noexcept : exception_(std::move(exception)), line_(line) {}
     const object& exception() const noexcept { return exception_; }
+    /// Hands the exception over to a new owner; the error is left without one.
+    object release_exception() noexcept { return std::move(exception_); }
     int line() const noexcept { return line_; }
     /// Whether the traceback already shows the body this error passed through.
     bool traced() const noexcept { return traced_; }

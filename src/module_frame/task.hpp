@@ -128,6 +128,21 @@ private:
     unsigned char mark_;
 };
 
+/// An error a block caught and raises again after awaiting (the body's error while a with
+/// block's exit handler runs). Its exception belongs to `kept_objects`, where the collector sees
+/// it: its traceback can lead back to the frame that drives the coroutine.
+class kept_error {
+public:
+    kept_error(kept_objects& held, error_already_set&& error);
+    handle exception() const noexcept { return exception_; }
+    [[noreturn]] void raise() const;
+
+private:
+    handle exception_;
+    int line_;
+    bool traced_;
+};
+
 /// Adds the running body's traceback entry to an error caught inside it, once; a with block or
 /// session frame does this before an exit handler sees the error.
 void trace_in_running_body(error_already_set& error) noexcept;
