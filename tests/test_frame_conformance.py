@@ -378,6 +378,69 @@ def test_exit_handler_runs_while_the_body_error_is_handled(fw, fw_env, monkeypat
     assert seen == [failure]
 
 
+class _FalseRaises:
+    def __bool__(self):
+        raise LookupError("truth test")
+
+
+async def _exit_raising_while_handling(exc_type, exc, tb):
+    try:
+        raise KeyError("inside the exit handler")
+    except KeyError:
+        raise ValueError("exit handler failed")
+
+
+async def _exit_raising_after_awaiting(exc_type, exc, tb):
+    await asyncio.sleep(0)
+    raise ValueError("exit handler failed")
+
+
+async def _exit_giving_a_false_truth_test(exc_type, exc, tb):
+    return _FalseRaises()
+
+
+def _exit_giving_a_non_awaitable(exc_type, exc, tb):
+    return 5
+
+
+EXIT_FAILURES = [
+    ("its result's truth test raises", _exit_giving_a_false_truth_test),
+    ("it raises after awaiting", _exit_raising_after_awaiting),
+    ("it gives a non-awaitable", _exit_giving_a_non_awaitable),
+]
+
+
+def _context_chain(exc):
+    chain = []
+    while exc is not None:
+        chain.append((type(exc), str(exc)))
+        exc = exc.__context__
+    return chain
+
+
+@pytest.mark.parametrize("exit_", [case[1] for case in EXIT_FAILURES], ids=[case[0] for case in EXIT_FAILURES])
+def test_error_of_an_exit_handler_has_the_context_of_async_with(fw, fw_env, monkeypatch, exit_):
+    class Context:
+        async def __aenter__(self):
+            return "session"
+
+        def __aexit__(self, exc_type, exc, tb):
+            return exit_(exc_type, exc, tb)
+
+    async def native():
+        async with Context():
+            raise Refused("read failed")
+
+    with pytest.raises(Exception) as expected:
+        run(native())
+    fw_env.crud.errors["read_sync_source"] = Refused("read failed")
+    monkeypatch.setattr(fw, "get_db_session_context", Context)
+    with pytest.raises(Exception) as got:
+        run(fw.get_sync_source(7))
+    assert _context_chain(got.value) == _context_chain(expected.value)
+    assert len(_context_chain(got.value)) > 1
+
+
 def test_unpacking_a_non_iterable_fails_as_the_interpreter_does(fw, fw_env, monkeypatch):
     class Registry:
         def items(self):

@@ -181,6 +181,8 @@ object awaitable_from(object value, const char* method, location where);
 /// `with manager as value: return body(value)`, or `async with` when `asynchronous`, inside a
 /// coroutine or generator body; the body may await or yield. __exit__ is looked up before
 /// __enter__; a true result of __exit__ swallows the body's error and the block's result is None.
+/// While __exit__ is called and awaited and its result tested, the body's error is the one being
+/// handled, so errors raised there chain to it as in the interpreter.
 template <bool asynchronous, class Body>
 task context_block(object manager, Body body, location where) {
     constexpr const char* protocol = asynchronous ? "asynchronous context manager" : "context manager";
@@ -216,7 +218,13 @@ task context_block(object manager, Body body, location where) {
         throw;
     }
     if (!failure) co_return result;
-    if (is_true(exited, where)) co_return none();
+    bool swallowed;
+    {
+        // Testing the result is still part of handling the body's error.
+        handled_scope testing(failure->exception().ptr());
+        swallowed = is_true(exited, where);
+    }
+    if (swallowed) co_return none();
     failure->raise();
 }
 
