@@ -403,10 +403,21 @@ def _exit_giving_a_non_awaitable(exc_type, exc, tb):
     return 5
 
 
+class _AwaitRaises:
+    def __await__(self):
+        raise ValueError("cannot be awaited now")
+
+
+def _exit_giving_an_awaitable_that_fails(exc_type, exc, tb):
+    return _AwaitRaises()
+
+
 EXIT_FAILURES = [
     ("its result's truth test raises", _exit_giving_a_false_truth_test),
+    ("it raises while handling its own error", _exit_raising_while_handling),
     ("it raises after awaiting", _exit_raising_after_awaiting),
     ("it gives a non-awaitable", _exit_giving_a_non_awaitable),
+    ("its awaitable's __await__ raises", _exit_giving_an_awaitable_that_fails),
 ]
 
 
@@ -438,7 +449,7 @@ def test_error_of_an_exit_handler_has_the_context_of_async_with(fw, fw_env, monk
     with pytest.raises(Exception) as got:
         run(fw.get_sync_source(7))
     assert _context_chain(got.value) == _context_chain(expected.value)
-    assert len(_context_chain(got.value)) > 1
+    assert _context_chain(got.value)[-1] == (Refused, "read failed")
 
 
 def test_unpacking_a_non_iterable_fails_as_the_interpreter_does(fw, fw_env, monkeypatch):

@@ -235,8 +235,4 @@ object exit_call(handle exit, handle exception, location where) {
                 traceback ? handle(traceback) : handle(Py_None));
 }
 
-void keep_context(const error_already_set& raised, handle handled) noexcept {
-    if (!raised.exception().is(handled)) PyException_SetContext(raised.exception().ptr(), Py_NewRef(handled.ptr()));
-}
-
 }  // namespace vornal::frame

@@ -169,7 +169,6 @@ object f_string(leading_text first, const Pieces&... pieces) {
 
 /// `exit(type, value, traceback)` for a failure of a block's body.
 object exit_call(handle exit, handle exception, location where);
-void keep_context(const error_already_set& raised, handle handled) noexcept;
 
 /// A special method as `with` finds it: looked up on the type, bound to `target`; when it is
 /// missing, the TypeError saying that `target` does not support `protocol`.
@@ -204,18 +203,15 @@ task context_block(object manager, Body body, location where) {
         failure.emplace(held, std::move(error));
     }
     object exited;
-    try {
+    {
         std::optional<handling_error> handling;
         if (failure) handling.emplace(failure->exception());
         {
             handled_scope calling(failure ? failure->exception().ptr() : nullptr);
             exited = failure ? exit_call(exit, failure->exception(), where) : call({exit, where}, none(), none(), none());
+            if constexpr (asynchronous) exited = awaitable_from(std::move(exited), "__aexit__", where);
         }
-        if constexpr (asynchronous) exited = co_await awaitable_from(std::move(exited), "__aexit__", where);
-    } catch (error_already_set& error) {
-        // An error raised by the exit handler while handling the body's error keeps it as context.
-        if (failure) keep_context(error, failure->exception());
-        throw;
+        if constexpr (asynchronous) exited = co_await std::move(exited);
     }
     if (!failure) co_return result;
     bool swallowed;

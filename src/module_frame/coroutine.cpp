@@ -725,6 +725,7 @@ void task::promise_type::unhandled_exception() noexcept {
 
 task::delegate_awaiter task::promise_type::await_transform(object awaitable, location where) {
     int line = int(where.line());
+    handled_scope handling(owner->handled);
     return {owner, awaitable_iterator(std::move(awaitable), line), line, {}};
 }
 
