@@ -295,6 +295,47 @@ def test_throw_handled_by_awaited_object_lets_body_go_on(feedwells, env):
     assert env.of_kind("exit") == [("exit", None, None, None)]
 
 
+class ThrowRecorder:
+    """An awaited iterator that keeps waiting and records what its `throw` is given."""
+
+    def __init__(self):
+        self.thrown = []
+
+    def __await__(self):
+        return self
+
+    def __iter__(self):
+        return self
+
+    def __next__(self):
+        return "waiting"
+
+    def throw(self, *args):
+        self.thrown.append(args)
+        return "still waiting"
+
+
+class NeedsArgument(Exception):
+    def __init__(self, detail):
+        super().__init__(detail)
+
+
+@pytest.mark.parametrize("args", [
+    (KeyError,), (KeyError, "k"), (KeyError, None), (KeyError, "k", None), (NeedsArgument,),
+], ids=["class", "class and value", "class and None", "with traceback None", "class that needs an argument"])
+def test_throw_reaches_awaited_objects_throw_as_given(feedwells, env, monkeypatch, args):
+    awaited = ThrowRecorder()
+    monkeypatch.setattr(feedwells, "crud_feedwells", DirectCrud(awaited, lambda: None))
+    coro = feedwells.get_sync_source(1)
+    assert coro.send(None) == "waiting"
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        assert coro.throw(*args) == "still waiting"
+    assert awaited.thrown == [args]
+    assert [w.category for w in caught] == [DeprecationWarning] * (len(args) > 1)
+    coro.close()
+
+
 # --- close ------------------------------------------------------------------------------------
 
 def test_close_before_start(feedwells, env):

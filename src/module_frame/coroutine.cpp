@@ -162,9 +162,89 @@ int close_delegate(coroutine_object* c) noexcept {
     return status < 0 ? -1 : 0;
 }
 
-/// Raises `exception` (owned) where the body waits: the core of throw and close.
-PySendResult throw_core(coroutine_object* c, PyObject* exception, PyObject** result) noexcept {
+/// Builds the exception of throw(typ[, val[, tb]]), as the interpreter's own throw does.
+PyObject* exception_to_throw(PyObject* const* args, Py_ssize_t nargs) noexcept {
+    PyObject* type = args[0];
+    PyObject* value = nargs > 1 && args[1] != Py_None ? args[1] : nullptr;
+    PyObject* traceback = nargs > 2 && args[2] != Py_None ? args[2] : nullptr;
+    if (traceback && !PyTraceBack_Check(traceback)) {
+        PyErr_SetString(PyExc_TypeError, "throw() third argument must be a traceback object");
+        return nullptr;
+    }
+    PyObject* exception;
+    if (PyExceptionClass_Check(type)) {
+        if (value && PyObject_TypeCheck(value, reinterpret_cast<PyTypeObject*>(type))) {
+            exception = Py_NewRef(value);
+        } else if (!value) {
+            exception = PyObject_CallNoArgs(type);
+        } else if (PyTuple_Check(value)) {
+            exception = PyObject_Call(type, value, nullptr);
+        } else {
+            exception = PyObject_CallOneArg(type, value);
+        }
+        if (!exception) return nullptr;
+        if (!PyExceptionInstance_Check(exception)) {
+            PyErr_Format(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %s",
+                         type, Py_TYPE(exception)->tp_name);
+            Py_DECREF(exception);
+            return nullptr;
+        }
+    } else if (PyExceptionInstance_Check(type)) {
+        if (value) {
+            PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
+            return nullptr;
+        }
+        exception = Py_NewRef(type);
+    } else {
+        PyErr_Format(PyExc_TypeError, "exceptions must be classes or instances deriving from BaseException, not %s",
+                     Py_TYPE(type)->tp_name);
+        return nullptr;
+    }
+    if (traceback && PyException_SetTraceback(exception, traceback) < 0) {
+        Py_DECREF(exception);
+        return nullptr;
+    }
+    return exception;
+}
+
+/// Raises what throw(typ[, val[, tb]]) describes where the body waits: the core of throw. An
+/// awaited object with a throw method of its own is given the arguments as they came.
+PySendResult throw_core(coroutine_object* c, PyObject* const* args, Py_ssize_t nargs, PyObject** result) noexcept {
     *result = nullptr;
+    if (c->state == state::suspended && c->delegate && !PyErr_GivenExceptionMatches(args[0], PyExc_GeneratorExit)) {
+        PyObject* thrower = nullptr;
+        c->state = state::running;
+        int found = PyObject_GetOptionalAttr(c->delegate, "throw"_id.ptr(), &thrower);
+        c->state = state::suspended;
+        if (found != 0) {
+            PyObject* step = nullptr;
+            if (thrower) {
+                c->state = state::running;
+                {
+                    handled_scope handling(c->handled);
+                    step = PyObject_Vectorcall(thrower, args, size_t(nargs), nullptr);
+                }
+                c->state = state::suspended;
+                Py_DECREF(thrower);
+            }
+            if (step) {
+                *result = step;
+                return PYGEN_NEXT;
+            }
+            // The error of the lookup or of the awaited object's throw goes into the body.
+            Py_CLEAR(c->delegate);
+            PyObject* exception = PyErr_GetRaisedException();
+            if (PyErr_GivenExceptionMatches(exception, PyExc_StopIteration)) {
+                c->transfer = Py_NewRef(reinterpret_cast<PyStopIterationObject*>(exception)->value);
+                Py_DECREF(exception);
+            } else {
+                c->thrown = exception;
+            }
+            return run_body(c, result);
+        }
+    }
+    PyObject* exception = exception_to_throw(args, nargs);
+    if (!exception) return PYGEN_ERROR;
     switch (c->state) {
     case state::running:
         Py_DECREF(exception);
@@ -182,47 +262,12 @@ PySendResult throw_core(coroutine_object* c, PyObject* exception, PyObject** res
     case state::suspended:
         break;
     }
-    if (c->delegate) {
-        if (PyErr_GivenExceptionMatches(exception, PyExc_GeneratorExit)) {
-            if (close_delegate(c) < 0) {
-                Py_DECREF(exception);
-                exception = PyErr_GetRaisedException();
-            }
-        } else {
-            PyObject* thrower = nullptr;
-            c->state = state::running;
-            int found = PyObject_GetOptionalAttr(c->delegate, "throw"_id.ptr(), &thrower);
-            c->state = state::suspended;
-            if (found < 0) {
-                Py_DECREF(exception);
-                exception = PyErr_GetRaisedException();
-                Py_CLEAR(c->delegate);
-            } else if (thrower) {
-                c->state = state::running;
-                PyObject* step;
-                {
-                    handled_scope handling(c->handled);
-                    step = PyObject_CallOneArg(thrower, exception);
-                }
-                c->state = state::suspended;
-                Py_DECREF(thrower);
-                Py_DECREF(exception);
-                if (step) {
-                    *result = step;
-                    return PYGEN_NEXT;
-                }
-                Py_CLEAR(c->delegate);
-                exception = PyErr_GetRaisedException();
-                if (PyErr_GivenExceptionMatches(exception, PyExc_StopIteration)) {
-                    c->transfer = Py_NewRef(reinterpret_cast<PyStopIterationObject*>(exception)->value);
-                    Py_DECREF(exception);
-                    return run_body(c, result);
-                }
-            } else {
-                Py_CLEAR(c->delegate);
-            }
-        }
+    // Closing comes first for GeneratorExit; any other error skips an awaited object without throw.
+    if (c->delegate && PyErr_GivenExceptionMatches(exception, PyExc_GeneratorExit) && close_delegate(c) < 0) {
+        Py_DECREF(exception);
+        exception = PyErr_GetRaisedException();
     }
+    Py_CLEAR(c->delegate);
     c->thrown = exception;
     return run_body(c, result);
 }
@@ -288,56 +333,6 @@ PyObject* report(PySendResult outcome, PyObject* result) noexcept {
     return nullptr;
 }
 
-/// Builds the exception of throw(typ[, val[, tb]]), as the interpreter's own throw does.
-PyObject* exception_to_throw(PyObject* const* args, Py_ssize_t nargs) noexcept {
-    PyObject* type = args[0];
-    PyObject* value = nargs > 1 && args[1] != Py_None ? args[1] : nullptr;
-    PyObject* traceback = nargs > 2 && args[2] != Py_None ? args[2] : nullptr;
-    if (nargs > 1 && PyErr_WarnEx(PyExc_DeprecationWarning,
-                                  "the (type, exc, tb) signature of throw() is deprecated, "
-                                  "use the single-arg signature instead.",
-                                  1) < 0)
-        return nullptr;
-    if (traceback && !PyTraceBack_Check(traceback)) {
-        PyErr_SetString(PyExc_TypeError, "throw() third argument must be a traceback object");
-        return nullptr;
-    }
-    PyObject* exception;
-    if (PyExceptionClass_Check(type)) {
-        if (value && PyObject_TypeCheck(value, reinterpret_cast<PyTypeObject*>(type))) {
-            exception = Py_NewRef(value);
-        } else if (!value) {
-            exception = PyObject_CallNoArgs(type);
-        } else if (PyTuple_Check(value)) {
-            exception = PyObject_Call(type, value, nullptr);
-        } else {
-            exception = PyObject_CallOneArg(type, value);
-        }
-        if (!exception) return nullptr;
-        if (!PyExceptionInstance_Check(exception)) {
-            PyErr_Format(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %s",
-                         type, Py_TYPE(exception)->tp_name);
-            Py_DECREF(exception);
-            return nullptr;
-        }
-    } else if (PyExceptionInstance_Check(type)) {
-        if (value) {
-            PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
-            return nullptr;
-        }
-        exception = Py_NewRef(type);
-    } else {
-        PyErr_Format(PyExc_TypeError, "exceptions must be classes or instances deriving from BaseException, not %s",
-                     Py_TYPE(type)->tp_name);
-        return nullptr;
-    }
-    if (traceback && PyException_SetTraceback(exception, traceback) < 0) {
-        Py_DECREF(exception);
-        return nullptr;
-    }
-    return exception;
-}
-
 // ---- the doors ----
 
 coroutine_object* as_coroutine(PyObject* self) noexcept { return reinterpret_cast<coroutine_object*>(self); }
@@ -371,10 +366,13 @@ PyObject* method_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) 
         PyErr_SetString(PyExc_TypeError, "throw takes between 1 and 3 positional arguments");
         return nullptr;
     }
-    PyObject* exception = exception_to_throw(args, nargs);
-    if (!exception) return nullptr;
+    if (nargs > 1 && PyErr_WarnEx(PyExc_DeprecationWarning,
+                                  "the (type, exc, tb) signature of throw() is deprecated, "
+                                  "use the single-arg signature instead.",
+                                  1) < 0)
+        return nullptr;
     PyObject* result;
-    PySendResult outcome = throw_core(as_coroutine(self), exception, &result);
+    PySendResult outcome = throw_core(as_coroutine(self), args, nargs, &result);
     return report(outcome, result);
 }
 
