@@ -336,6 +336,41 @@ def test_throw_reaches_awaited_objects_throw_as_given(feedwells, env, monkeypatc
     coro.close()
 
 
+class NoThrow:
+    """An awaited iterator without a throw method."""
+
+    def __await__(self):
+        return self
+
+    def __iter__(self):
+        return self
+
+    def __next__(self):
+        return "waiting"
+
+
+def test_stop_iteration_thrown_before_start_leaves_as_it_is(feedwells, env):
+    coro = feedwells.get_sync_source(1)
+    stop = StopIteration("v")
+    with pytest.raises(StopIteration) as info:
+        coro.throw(stop)
+    assert info.value is stop and info.value.value == "v"
+    assert env.events == []
+    _assert_finished(coro)
+
+
+def test_stop_iteration_thrown_at_an_await_without_throw_completes_it(feedwells, env, monkeypatch):
+    monkeypatch.setattr(feedwells, "crud_feedwells", DirectCrud(NoThrow(), lambda: None))
+    record = Record(1)
+    coro = feedwells.get_sync_source(1)
+    assert coro.send(None) == "waiting"
+    # The await gives the StopIteration's value and the body goes on with it.
+    with pytest.raises(StopIteration) as stop:
+        coro.throw(StopIteration(record))
+    assert stop.value.value.record is record
+    assert env.of_kind("exit") == [("exit", None, None, None)]
+
+
 # --- close ------------------------------------------------------------------------------------
 
 def test_close_before_start(feedwells, env):

@@ -761,6 +761,20 @@ def test_abandoned_rotation_reader_closes_the_open_file(logs, api_files, how):
             next(lines)
 
 
+def test_stop_iteration_thrown_into_the_reading_of_a_file_ends_only_that_file(logs, api_files):
+    current, backup = api_files
+    write(backup, "b1\nb2\n")
+    write(current, "c1\n")
+    lines = logs._iter_rotated_and_current(current)
+    assert next(lines) == "b1\n"
+    backup_file = lines.gi_yieldfrom
+    # As with `yield from file`: the delegation ends and the generator goes on to the next file.
+    assert lines.throw(StopIteration("v")) == "c1\n"
+    assert backup_file.closed
+    with pytest.raises(StopIteration):
+        next(lines)
+
+
 # --- generator protocol ------------------------------------------------------------
 
 def test_generator_object(logs):

@@ -38,7 +38,8 @@ void finish(coroutine_object* c) noexcept {
 // The coroutine whose body is executing on this thread, for traceback entries of caught errors.
 thread_local coroutine_object* running_body;
 
-/// Raises `exception` as leaving the body, at `line` (0: where the body was never started).
+/// Raises `exception` as leaving the body that ran, at `line` (0: the definition line); a
+/// StopIteration leaving it becomes RuntimeError.
 PySendResult raise_from_body(coroutine_object* c, PyObject* exception, int line, bool traced) noexcept {
     PyErr_SetRaisedException(exception);
     if (!traced) add_traceback(c->function, line, false);
@@ -233,13 +234,7 @@ PySendResult throw_core(coroutine_object* c, PyObject* const* args, Py_ssize_t n
             }
             // The error of the lookup or of the awaited object's throw goes into the body.
             Py_CLEAR(c->delegate);
-            PyObject* exception = PyErr_GetRaisedException();
-            if (PyErr_GivenExceptionMatches(exception, PyExc_StopIteration)) {
-                c->transfer = Py_NewRef(reinterpret_cast<PyStopIterationObject*>(exception)->value);
-                Py_DECREF(exception);
-            } else {
-                c->thrown = exception;
-            }
+            c->thrown = PyErr_GetRaisedException();
             return run_body(c, result);
         }
     }
@@ -257,8 +252,11 @@ PySendResult throw_core(coroutine_object* c, PyObject* const* args, Py_ssize_t n
         PyErr_SetRaisedException(exception);
         return PYGEN_ERROR;
     case state::created:
+        // The body never ran, so the error leaves as it came: a StopIteration stays one.
         finish(c);
-        return raise_from_body(c, exception, 0, false);
+        PyErr_SetRaisedException(exception);
+        add_traceback(c->function, 0, false);
+        return PYGEN_ERROR;
     case state::suspended:
         break;
     }
@@ -763,7 +761,14 @@ bool task::delegate_awaiter::await_ready() {
 
 object task::delegate_awaiter::await_resume() {
     if (early_result) return std::move(early_result);
-    if (owner->thrown) throw error_already_set(object::steal(std::exchange(owner->thrown, nullptr)), line);
+    if (owner->thrown) {
+        object thrown = object::steal(std::exchange(owner->thrown, nullptr));
+        // A StopIteration thrown in where the body waits ends the wait with its value, as the
+        // interpreter's own await and yield from do.
+        if (PyErr_GivenExceptionMatches(thrown.ptr(), PyExc_StopIteration))
+            return object::borrow(reinterpret_cast<PyStopIterationObject*>(thrown.ptr())->value);
+        throw error_already_set(std::move(thrown), line);
+    }
     return object::steal(std::exchange(owner->transfer, nullptr));
 }
 
