@@ -379,7 +379,15 @@ def env(fw, monkeypatch):
 
 # An int result passes when None or an exact int, and is converted when another number.
 INT_RESULTS = [(7, 7), (0, 0), (None, None), (True, 1), (4.9, 4)]
-INT_RESULT_ERRORS = [("3", "Expected int, got str"), ([1], "Expected int, got list")]
+class FloatingText(str):
+    """Text that also converts to float: not a number an int is taken from."""
+
+    def __float__(self):
+        return 42.0
+
+
+INT_RESULT_ERRORS = [("3", "Expected int, got str"), ([1], "Expected int, got list"),
+                     (FloatingText("42"), "Expected int, got FloatingText"), (1j, "Expected int, got complex")]
 
 
 class Falsy:

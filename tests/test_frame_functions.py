@@ -12,6 +12,7 @@ import pytest
 
 from fakes import (  # noqa: F401  (fixtures)
     CATALOGUE, MODULE_NAME, SOURCE_PATH, drive, env, feedwells)
+from feedwells_fakes import FloatingText
 
 # --- attributes -------------------------------------------------------------------------------
 
@@ -363,6 +364,20 @@ def test_int_parameter_converts_numbers(feedwells, env, given, expected):
     passed = args[1]
     assert type(passed) is int
     assert passed == expected
+
+
+class FloatOnly:
+    def __float__(self):
+        return 42.0
+
+
+@pytest.mark.parametrize("given", [FloatingText("42"), FloatOnly(), complex(42, 0)],
+                         ids=["str subclass", "object", "complex"])
+def test_int_parameter_refuses_what_has_only_a_float_conversion(feedwells, env, given):
+    with pytest.raises(TypeError) as info:
+        feedwells.get_sync_source(given)
+    assert str(info.value) == f"Argument 'source_id' has incorrect type (expected int, got {type(given).__name__})"
+    assert env.events == []
 
 
 @pytest.mark.parametrize("given, error", [

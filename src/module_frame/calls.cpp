@@ -128,7 +128,7 @@ object expect_dict(object value, location where) { return expect_exact(std::move
 
 object expect_int(object value, location where) {
     if (PyLong_CheckExact(value.ptr()) || value.is_none()) return value;
-    if (!PyNumber_Check(value.ptr())) unexpected_type("Expected %.5s, got %.200s", "int", value, where);
+    if (!has_int_conversion(value.ptr())) unexpected_type("Expected %.5s, got %.200s", "int", value, where);
     object converted = check(to_int(value.ptr()), where);
     if (!PyLong_CheckExact(converted.ptr())) unexpected_type("Expected %.5s, got %.200s", "int", converted, where);
     return converted;

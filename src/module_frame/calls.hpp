@@ -90,7 +90,11 @@ object list_of(handle iterable, location where = location::current());
 template <std::size_t N>
 std::array<object, N> unpack(handle value, location where = location::current());
 
-/// The interpreter's integer conversion of a number (its __int__, else __index__).
+/// Whether an int can be taken from `value`: its type has __int__ or __index__ (__float__ alone
+/// does not count, nor does text).
+bool has_int_conversion(PyObject* value) noexcept;
+
+/// The interpreter's integer conversion of a value that has one (its __int__, else __index__).
 PyObject* to_int(PyObject* value) noexcept;
 
 /// Result checks for values a body returns but did not build.

@@ -69,7 +69,7 @@ bool convert(const parameter& p, PyObject*& value) noexcept {
     switch (p.kind) {
     case param_kind::integer: {
         if (PyLong_CheckExact(value)) return true;
-        if (!PyNumber_Check(value)) {
+        if (!has_int_conversion(value)) {
             not_a_number_error(p.name, value);
             return false;
         }
@@ -413,11 +413,14 @@ PyType_Slot slots[] = {
 
 }  // namespace
 
+bool has_int_conversion(PyObject* value) noexcept {
+    PyNumberMethods* number = Py_TYPE(value)->tp_as_number;
+    return number && (number->nb_int || number->nb_index);
+}
+
 PyObject* to_int(PyObject* value) noexcept {
     PyNumberMethods* number = Py_TYPE(value)->tp_as_number;
-    PyObject* converted = number && number->nb_int     ? number->nb_int(value)
-                          : number && number->nb_index ? number->nb_index(value)
-                                                       : PyNumber_Long(value);
+    PyObject* converted = number->nb_int ? number->nb_int(value) : number->nb_index(value);
     if (converted && !PyLong_Check(converted)) {
         PyErr_Format(PyExc_TypeError, "__int__ returned non-int (type %.200s)", Py_TYPE(converted)->tp_name);
         Py_CLEAR(converted);
