@@ -185,6 +185,47 @@ def test_record_status_is_read_once_before_the_members(fw, env, monkeypatch, nam
     assert traced == ["record.status"] + [f"SyncSourceStatus.{member}" for member in reads]
 
 
+class TracedCrud:
+    """Stands in for the data layer over `crud`; each method lookup shows among the events."""
+
+    def __init__(self, crud):
+        self.crud = crud
+
+    def __getattr__(self, name):
+        self.crud.events.append(f"lookup crud.{name}")
+        return getattr(self.crud, name)
+
+
+class TracedSettings:
+    """User settings whose reads of `user_sub` show among the events."""
+
+    def __init__(self, events):
+        self.events = events
+
+    @property
+    def user_sub(self):
+        self.events.append("settings.user_sub")
+        return "alice"
+
+
+@pytest.mark.parametrize("name, method, argument", [
+    ("start_sync_source", "update_sync_source", "SyncSourceStatus.SYNCING"),
+    ("stop_sync_source", "update_sync_source", "SyncSourceStatus.STOPPED"),
+    ("take_ownership", "set_sync_source_owner", "settings.user_sub"),
+])
+def test_data_layer_method_is_looked_up_before_its_arguments_are_read(fw, env, monkeypatch, name, method,
+                                                                      argument):
+    monkeypatch.setattr(sys.modules[ENUMS_MODULE], "SyncSourceStatus", TracedStatus(env.events))
+    monkeypatch.setattr(fw, "crud_feedwells", TracedCrud(env.crud))
+    env.settings = TracedSettings(env.events)
+    env.crud.results["read_sync_source"] = Record(status=FakeStatus.IDLE, connector="folder")
+    run(getattr(fw, name)(1))
+    events = env.events
+    lookup = events.index(f"lookup crud.{method}")
+    last_read = len(events) - 1 - events[::-1].index(argument)
+    assert lookup < last_read < events.index(f"crud.{method}")
+
+
 class OtherStatus(enum.Enum):
     SYNCING = "other-syncing"
     SCANNING = "other-scanning"

@@ -46,6 +46,11 @@ object crud_kw(crud_method method, const keyword_names& names, handle session, c
                           args...);
 }
 
+/// `crud_feedwells.<method>` itself, for a call that reads its arguments after the lookup.
+object crud_attr(crud_method method) {
+    return attr(global("crud_feedwells"_id, method.where), method.name, method.where);
+}
+
 /// `async with get_db_session_context() as session: return await body(session)`
 template <class Body>
 task in_session(Body body, location where = location::current()) {
@@ -211,8 +216,9 @@ const function_spec start_sync_source{
             if (equals(current, attr(SyncSourceStatus, "SYNCING"_id)) ||
                 equals(current, attr(SyncSourceStatus, "SCANNING"_id)))
                 raise(call(global("SyncSourceAlreadyRunningError"_id), source_id));
-            co_return read_model(co_await crud_kw("update_sync_source"_id, keywords<"status">(), session, source_id,
-                                                  attr(SyncSourceStatus, "SYNCING"_id)));
+            object update = crud_attr("update_sync_source"_id);
+            object target = attr(SyncSourceStatus, "SYNCING"_id);
+            co_return read_model(co_await call_kw(update, keywords<"status">(), session, source_id, target));
         });
     },
 };
@@ -247,8 +253,9 @@ const function_spec take_ownership{
             if (!is_true(attr(sync_class, "has_owner"_id)))
                 raise(call(global("SyncSourceConnectorHasNoOwnerError"_id),
                            f_string("Connector '", connector, "' does not support ownership (has_owner=False).")));
+            object set_owner = crud_attr("set_sync_source_owner"_id);
             object user_sub = attr(settings, "user_sub"_id);
-            co_return read_model(co_await crud("set_sync_source_owner"_id, session, source_id, user_sub));
+            co_return read_model(co_await call(set_owner, session, source_id, user_sub));
         });
     },
 };
@@ -305,8 +312,9 @@ const function_spec stop_sync_source{
             object current = attr(record, "status"_id);
             if (equals(current, attr(SyncSourceStatus, "STOPPED"_id)))
                 raise(call(global("SyncSourceAlreadyStoppedError"_id), source_id));
-            co_return read_model(co_await crud_kw("update_sync_source"_id, keywords<"status">(), session, source_id,
-                                                  attr(SyncSourceStatus, "STOPPED"_id)));
+            object update = crud_attr("update_sync_source"_id);
+            object target = attr(SyncSourceStatus, "STOPPED"_id);
+            co_return read_model(co_await call_kw(update, keywords<"status">(), session, source_id, target));
         });
     },
 };
