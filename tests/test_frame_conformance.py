@@ -294,8 +294,17 @@ def _entering_with(result):
     return Context
 
 
+class _SyncOnly:
+    def __enter__(self):
+        return "session"
+
+    def __exit__(self, *exc_info):
+        return False
+
+
 ASYNC_WITH_CASES = [
     ("no __aexit__", _NoExit),
+    ("a context manager for with", _SyncOnly),
     ("no __aenter__", _NoEnter),
     ("methods only on the instance", _OnInstanceOnly),
     ("__aenter__ gives a generator-based coroutine", _entering_with(
@@ -344,9 +353,18 @@ class _FakePath:
         return self.opened
 
 
-@pytest.mark.parametrize("missing", ["__enter__", "__exit__"])
-def test_with_block_fails_as_with_does(logs, missing):
-    opened = _file_class(missing)()
+class _AsyncOnly:
+    async def __aenter__(self):
+        return iter(["line\n"])
+
+    async def __aexit__(self, *exc_info):
+        return False
+
+
+@pytest.mark.parametrize("file_class", [_file_class("__enter__"), _file_class("__exit__"), _AsyncOnly],
+                         ids=["no __enter__", "no __exit__", "a context manager for async with"])
+def test_with_block_fails_as_with_does(logs, file_class):
+    opened = file_class()
 
     def native():
         with opened as lines:

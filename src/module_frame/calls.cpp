@@ -208,15 +208,31 @@ object type_entry(PyTypeObject* type, const identifier& name, location where) {
     return {};
 }
 
-}  // namespace
-
-object special_method(handle target, const identifier& name, const char* protocol, location where) {
-    object method = type_entry(target.type(), name, where);
-    if (!method) {
+/// The TypeError of `with` (or `async with`) for a missing special method; when the object has
+/// both methods of the other statement, it says so, as the interpreter does.
+[[noreturn, gnu::cold]] void missing_special_method(handle target, const identifier& name, bool asynchronous,
+                                                    location where) {
+    const char* protocol = asynchronous ? "asynchronous context manager" : "context manager";
+    const identifier& other_enter = asynchronous ? "__enter__"_id : "__aenter__"_id;
+    const identifier& other_exit = asynchronous ? "__exit__"_id : "__aexit__"_id;
+    if (type_entry(target.type(), other_enter, where) && type_entry(target.type(), other_exit, where))
+        PyErr_Format(PyExc_TypeError,
+                     "'%T' object does not support the %s protocol (missed %U method) but it supports the %s "
+                     "protocol. Did you mean to use '%s'?",
+                     target.ptr(), protocol, name.ptr(),
+                     asynchronous ? "context manager" : "asynchronous context manager",
+                     asynchronous ? "with" : "async with");
+    else
         PyErr_Format(PyExc_TypeError, "'%T' object does not support the %s protocol (missed %U method)",
                      target.ptr(), protocol, name.ptr());
-        throw_error(where);
-    }
+    throw_error(where);
+}
+
+}  // namespace
+
+object special_method(handle target, const identifier& name, bool asynchronous, location where) {
+    object method = type_entry(target.type(), name, where);
+    if (!method) missing_special_method(target, name, asynchronous, where);
     descrgetfunc bind = method.type()->tp_descr_get;
     if (!bind) return method;
     return check(bind(method.ptr(), target.ptr(), reinterpret_cast<PyObject*>(target.type())), where);

@@ -174,9 +174,9 @@ object f_string(leading_text first, const Pieces&... pieces) {
 /// `exit(type, value, traceback)` for a failure of a block's body.
 object exit_call(handle exit, handle exception, location where);
 
-/// A special method as `with` finds it: looked up on the type, bound to `target`; when it is
-/// missing, the TypeError saying that `target` does not support `protocol`.
-object special_method(handle target, const identifier& name, const char* protocol, location where);
+/// A special method as `with` (or `async with`) finds it: looked up on the type, bound to
+/// `target`; when it is missing, the TypeError saying that `target` does not support the protocol.
+object special_method(handle target, const identifier& name, bool asynchronous, location where);
 
 /// `value` when it can be awaited, else the TypeError of `async with` for the result of `method`.
 object awaitable_from(object value, const char* method, location where);
@@ -188,12 +188,11 @@ object awaitable_from(object value, const char* method, location where);
 /// handled, so errors raised there chain to it as in the interpreter.
 template <bool asynchronous, class Body>
 task context_block(object manager, Body body, location where) {
-    constexpr const char* protocol = asynchronous ? "asynchronous context manager" : "context manager";
     const identifier& exit_name = asynchronous ? "__aexit__"_id : "__exit__"_id;
     const identifier& enter_name = asynchronous ? "__aenter__"_id : "__enter__"_id;
     kept_objects held;
-    handle exit = held.keep(special_method(manager, exit_name, protocol, where));
-    object entered = call({special_method(manager, enter_name, protocol, where), where});
+    handle exit = held.keep(special_method(manager, exit_name, asynchronous, where));
+    object entered = call({special_method(manager, enter_name, asynchronous, where), where});
     held.keep(std::move(manager));
     if constexpr (asynchronous) entered = co_await awaitable_from(std::move(entered), "__aenter__", where);
     handle value = held.keep(std::move(entered));
