@@ -21,13 +21,18 @@ class Quiet:
         self.exit_result = False
         self.fail = False
         self.suspend = False
+        self.exit_suspends = False
+        self.awaits_without_throw = False
 
     # get_db_session_context
     def __call__(self):
         return Context(self)
 
     # crud_feedwells
-    async def read_sync_source(self, session, source_id):
+    def read_sync_source(self, session, source_id):
+        return NoThrow() if self.awaits_without_throw else self.read(source_id)
+
+    async def read(self, source_id):
         if self.suspend:
             await Yield()
         if self.fail:
@@ -53,6 +58,8 @@ class Context:
         return object()
 
     async def __aexit__(self, exc_type, exc, tb):
+        if self.owner.exit_suspends:
+            await Yield()
         return self.owner.exit_result
 
 
@@ -63,6 +70,27 @@ class Yield:
 
 class Label(str):
     pass
+
+
+class FloatingText(str):
+    def __float__(self):
+        return 1.0
+
+
+class NoThrow:
+    def __await__(self):
+        return self
+
+    def __iter__(self):
+        return self
+
+    def __next__(self):
+        return "tick"
+
+
+class FailingTruth:
+    def __bool__(self):
+        raise ValueError("no truth")
 
 
 def _finish(coro):
@@ -88,7 +116,7 @@ def path_success(module, fake):
 
 
 def path_argument_error(module, fake):
-    for args in (("12",), (), (1, 2)):
+    for args in (("12",), (), (1, 2), (FloatingText("12"),)):
         try:
             module.get_sync_source(*args)
         except TypeError:
@@ -127,6 +155,49 @@ def path_throw(module, fake):
     fake.suspend = False
 
 
+def path_error_while_the_exit_handler_waits(module, fake):
+    fake.fail = True
+    fake.exit_suspends = True
+    try:
+        _finish(module.get_sync_source(1))
+    except LookupError:
+        pass
+    dropped = module.get_sync_source(2)
+    dropped.send(None)
+    del dropped
+    fake.exit_result = FailingTruth()
+    try:
+        _finish(module.get_sync_source(3))
+    except ValueError:
+        pass
+    fake.fail = False
+    fake.exit_suspends = False
+    fake.exit_result = False
+
+
+def path_throw_as_given(module, fake):
+    fake.suspend = True
+    coro = module.get_sync_source(1)
+    coro.send(None)
+    try:
+        coro.throw(KeyError)
+    except KeyError:
+        pass
+    try:
+        module.get_sync_source(1).throw(StopIteration("v"))
+    except StopIteration:
+        pass
+    fake.suspend = False
+    fake.awaits_without_throw = True
+    coro = module.get_sync_source(2)
+    coro.send(None)
+    try:
+        coro.throw(StopIteration(("record", 2)))
+    except StopIteration:
+        pass
+    fake.awaits_without_throw = False
+
+
 def path_close(module, fake):
     fake.suspend = True
     coro = module.get_sync_source(1)
@@ -138,7 +209,7 @@ def path_close(module, fake):
 
 @pytest.mark.parametrize("path", [
     path_success, path_argument_error, path_body_error, path_swallowed_error, path_throw,
-    path_close,
+    path_error_while_the_exit_handler_waits, path_throw_as_given, path_close,
 ], ids=lambda p: p.__name__[len("path_"):])
 def test_total_references_stay_level(feedwells, quiet, path):
     def batch():
