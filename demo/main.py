@@ -70,9 +70,13 @@ async def seed(source_id: int) -> None:
 
     async with get_db_session_context() as session:
         session.add_all([
-            SyncItem(sync_source_id=source_id, scope_identifier="optics", attempts=1, synchronized=True),
-            SyncItem(sync_source_id=source_id, scope_identifier="optics", attempts=2),
-            SyncItem(sync_source_id=source_id, scope_identifier="magnets"),
+            SyncItem(sync_source_id=source_id, scope_identifier="optics", data_identifier="run6.h5",
+                     attempts=1, synchronized=True, sync_record=["uploaded run6.h5"]),
+            SyncItem(sync_source_id=source_id, scope_identifier="optics", data_identifier="run7.h5",
+                     attempts=2, sync_record=["permission denied: /data/bench/run7", "retry scheduled"]),
+            SyncItem(sync_source_id=source_id, scope_identifier="optics", data_identifier="run8.h5",
+                     attempts=1, sync_record=["upload timed out: run8.h5"]),
+            SyncItem(sync_source_id=source_id, scope_identifier="magnets", data_identifier="sweep.h5"),
             SyncSourceErrorRecord(sync_source_id=source_id, message="permission denied: /data/bench/run7"),
             SyncSourceErrorRecord(sync_source_id=source_id, message="upload timed out: run8.h5"),
         ])
@@ -113,6 +117,33 @@ async def reports(source_id: int, report_file: str) -> None:
           f" description starts {sent.description.splitlines()[0]!r}; file holds {len(lines)} line")
 
 
+async def sync_items(source_id: int) -> None:
+    from vornal_api.python_api.sync import lotlings
+    from vornal_sync_agent.crud.lotlings import OrderDirection, SyncItemSortKey
+
+    def show(item) -> str:
+        return f"#{item.id} {item.data_identifier} ({item.status.value}, {item.attempts} attempts)"
+
+    pending = await lotlings.list_lotlings(source_id, is_synchronized=False, scope_identifier="optics",
+                                           order_by=SyncItemSortKey.ATTEMPTS,
+                                           order_direction=OrderDirection.DESC, limit=1)
+    print("unsynchronised optics items, most attempts first, page 1:", [show(i) for i in pending])
+    rest = await lotlings.list_lotlings(source_id, is_synchronized=False, scope_identifier="optics",
+                                        order_by=SyncItemSortKey.ATTEMPTS,
+                                        order_direction=OrderDirection.DESC, offset=1, limit=1)
+    print("page 2:", [show(i) for i in rest])
+    print("search 'sweep':", [show(i) for i in await lotlings.list_lotlings(source_id, query="sweep")])
+    item_id = rest[0].id
+    await lotlings.prioritize_sync_item(item_id)
+    item = await lotlings.get_sync_item(item_id)
+    print(f"prioritised #{item.id}: has_priority {item.has_priority}, sync priority {item.sync_priority}")
+    report = await lotlings.generate_sync_item_report(item_id, "run8 never uploads.")
+    print("item report:\n  | " + report.rstrip("\n").replace("\n", "\n  | "))
+    await lotlings.reset_sync_item(item_id)
+    item = await lotlings.get_sync_item(item_id)
+    print(f"after reset: {show(item)}, has_priority {item.has_priority}")
+
+
 async def sync_sources(scratch: str) -> None:
     await catalogue()
     source_id = await add_and_run()
@@ -121,6 +152,7 @@ async def sync_sources(scratch: str) -> None:
     await scope_mappings(source_id)
     await errors(source_id)
     await reports(source_id, os.path.join(scratch, "bug_reports.jsonl"))
+    await sync_items(source_id)
 
 
 def service_logs(log_dir: str) -> None:

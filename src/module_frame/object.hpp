@@ -142,7 +142,7 @@ public:
 
 private:
     PyObject* make() const noexcept override;
-    const char* names_[16];
+    const char* names_[24];
     std::size_t count_;
 };
 

@@ -6,7 +6,7 @@ from typing import Any, Optional
 from sqlalchemy import JSON, Enum, ForeignKey, String, UniqueConstraint
 from sqlalchemy.orm import DeclarativeBase, Mapped, mapped_column
 
-from .enums import SyncSourceStatus
+from .enums import SyncItemStatus, SyncSourceStatus
 
 
 def _now() -> dt.datetime:
@@ -52,13 +52,26 @@ class SyncSourceErrorRecord(Base):
 
 
 class SyncItem(Base):
-    """One dataset of a source; `attempts` > 0 and not `synchronized` means failed."""
+    """One dataset of a source; `attempts` > 0 and not `synchronized` means failed. Items with a
+    higher `sync_priority` are synchronised first; `sync_record` is the item's log, one line each."""
     __tablename__ = "sync_items"
     id: Mapped[int] = mapped_column(primary_key=True)
     sync_source_id: Mapped[int] = mapped_column(ForeignKey("sync_sources.id"))
     scope_identifier: Mapped[Optional[str]]
+    data_identifier: Mapped[str] = mapped_column(default="")
+    dataset_uuid: Mapped[Optional[UUID]]
     attempts: Mapped[int] = mapped_column(default=0)
     synchronized: Mapped[bool] = mapped_column(default=False)
+    has_priority: Mapped[bool] = mapped_column(default=False)
+    sync_priority: Mapped[float] = mapped_column(default=0.0)
+    last_update: Mapped[Optional[dt.datetime]]
+    sync_record: Mapped[list[str]] = mapped_column(JSON, default=list)
+
+    @property
+    def status(self) -> SyncItemStatus:
+        if self.synchronized:
+            return SyncItemStatus.SYNCHRONIZED
+        return SyncItemStatus.FAILED if self.attempts > 0 else SyncItemStatus.PENDING
 
 
 class Scope(Base):

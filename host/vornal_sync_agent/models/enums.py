@@ -7,3 +7,10 @@ class SyncSourceStatus(str, Enum):
     SCANNING = "scanning"
     SYNCING = "syncing"
     STOPPED = "stopped"
+
+
+class SyncItemStatus(str, Enum):
+    """Where a sync item stands, derived from its attempts and its synchronised flag."""
+    PENDING = "pending"
+    SYNCHRONIZED = "synchronized"
+    FAILED = "failed"

@@ -1,6 +1,6 @@
 // The sync-source interface: the catalogue of sync sources, their run control and ownership,
 // scope mappings, error records and bug reports, all through the sync agent's data layer.
-#include "module_frame/calls.hpp"
+#include "module_frame/sync_services.hpp"
 
 namespace {
 
@@ -8,53 +8,12 @@ using namespace vornal::frame;
 
 // ---- helpers shared by the bodies ----
 
-/// `<model>.model_validate(value)`
-object validate(const identifier& model, handle value, location where = location::current()) {
-    return call_method({global(model, where), where}, "model_validate"_id, value);
-}
+/// The sync-source data-access object.
+const data_access crud{"crud_feedwells"_id};
 
 /// `SyncSourceReadV1.model_validate(record)`
 object read_model(handle record, location where = location::current()) {
     return validate("SyncSourceReadV1"_id, record, where);
-}
-
-/// `[<model>.model_validate(r) for r in records]`: always a new list, and no partial one.
-object validated_list(const identifier& model, handle records, location where = location::current()) {
-    object result = check(PyList_New(0), where);
-    for (const object& record : items(records, where))
-        check_status(PyList_Append(result.ptr(), validate(model, record, where).ptr()), where);
-    return result;
-}
-
-/// A method of the data layer, with the line of the body that calls it.
-struct crud_method {
-    const identifier& name;
-    location where;
-    crud_method(const identifier& name, location where = location::current()) noexcept : name(name), where(where) {}
-};
-
-/// `crud_feedwells.<method>(session, args...)`
-template <class... Args>
-object crud(crud_method method, handle session, const Args&... args) {
-    return call_method({global("crud_feedwells"_id, method.where), method.where}, method.name, session, args...);
-}
-
-/// `crud_feedwells.<method>(session, positional..., name=keyword...)`
-template <class... Args>
-object crud_kw(crud_method method, const keyword_names& names, handle session, const Args&... args) {
-    return call_method_kw({global("crud_feedwells"_id, method.where), method.where}, method.name, names, session,
-                          args...);
-}
-
-/// `crud_feedwells.<method>` itself, for a call that reads its arguments after the lookup.
-object crud_attr(crud_method method) {
-    return attr(global("crud_feedwells"_id, method.where), method.name, method.where);
-}
-
-/// `async with get_db_session_context() as session: return await body(session)`
-template <class Body>
-task in_session(Body body, location where = location::current()) {
-    return session_frame("get_db_session_context"_id, std::move(body), where);
 }
 
 /// The normalised default scope: None when absent by truth value (None, ""), a UUID as it is,
@@ -144,8 +103,8 @@ const function_spec add_sync_source_private{
     .coroutine = [](arguments a) static -> task {
         co_return co_await in_session([a](handle session) -> task {
             object scope = default_scope_uuid(a[3]);
-            co_return read_model(co_await crud_kw("create_sync_source"_id, keywords<"autoassign_scope_mapping">(), session,
-                                                  a[0], a[1], a[2], scope, a[4]));
+            co_return read_model(co_await crud("create_sync_source"_id, keywords<"autoassign_scope_mapping">(), session,
+                                               a[0], a[1], a[2], scope, a[4]));
         });
     },
 };
@@ -216,7 +175,7 @@ const function_spec start_sync_source{
             if (equals(current, attr(SyncSourceStatus, "SYNCING"_id)) ||
                 equals(current, attr(SyncSourceStatus, "SCANNING"_id)))
                 raise(call(global("SyncSourceAlreadyRunningError"_id), source_id));
-            object update = crud_attr("update_sync_source"_id);
+            object update = crud.method("update_sync_source"_id);
             object target = attr(SyncSourceStatus, "SYNCING"_id);
             co_return read_model(co_await call_kw(update, keywords<"status">(), session, source_id, target));
         });
@@ -253,7 +212,7 @@ const function_spec take_ownership{
             if (!is_true(attr(sync_class, "has_owner"_id)))
                 raise(call(global("SyncSourceConnectorHasNoOwnerError"_id),
                            f_string("Connector '", connector, "' does not support ownership (has_owner=False).")));
-            object set_owner = crud_attr("set_sync_source_owner"_id);
+            object set_owner = crud.method("set_sync_source_owner"_id);
             object user_sub = attr(settings, "user_sub"_id);
             co_return read_model(co_await call(set_owner, session, source_id, user_sub));
         });
@@ -312,7 +271,7 @@ const function_spec stop_sync_source{
             object current = attr(record, "status"_id);
             if (equals(current, attr(SyncSourceStatus, "STOPPED"_id)))
                 raise(call(global("SyncSourceAlreadyStoppedError"_id), source_id));
-            object update = crud_attr("update_sync_source"_id);
+            object update = crud.method("update_sync_source"_id);
             object target = attr(SyncSourceStatus, "STOPPED"_id);
             co_return read_model(co_await call_kw(update, keywords<"status">(), session, source_id, target));
         });
@@ -362,9 +321,9 @@ const function_spec update_sync_source{
         co_return co_await in_session([a](handle session) -> task {
             object scope = default_scope_uuid(a[2]);
             object config = update_configuration(a[3]);
-            co_return read_model(co_await crud_kw("update_sync_source"_id,
-                                                  keywords<"default_scope", "config_data", "autoassign_scope_mapping">(),
-                                                  session, a[0], a[1], scope, config, a[4]));
+            co_return read_model(co_await crud("update_sync_source"_id,
+                                               keywords<"default_scope", "config_data", "autoassign_scope_mapping">(),
+                                               session, a[0], a[1], scope, config, a[4]));
         });
     },
 };
@@ -427,8 +386,8 @@ const function_spec read_sync_source_errors{
     .locals = "session records record",
     .coroutine = [](arguments a) static -> task {
         co_return co_await in_session([a](handle session) -> task {
-            object records = co_await crud_kw("read_sync_source_errors"_id, keywords<"skip", "limit", "viewed">(), session,
-                                              a[0], a[1], a[2], a[3]);
+            object records = co_await crud("read_sync_source_errors"_id, keywords<"skip", "limit", "viewed">(), session,
+                                           a[0], a[1], a[2], a[3]);
             co_return validated_list("SyncSourceError"_id, records);
         });
     },
@@ -496,17 +455,12 @@ const function_spec reset_sync_source_lotlings{
     .coroutine = [](arguments a) static -> task {
         co_return co_await in_session([a](handle session) -> task {
             co_return expect_int(
-                co_await crud_kw("reset_lotlings"_id, keywords<"include_successful">(), session, a[0], a[1]));
+                co_await crud("reset_lotlings"_id, keywords<"include_successful">(), session, a[0], a[1]));
         });
     },
 };
 
 // ---- reports ----
-
-/// The value when true by truth value, else "N/A".
-object or_not_available(object value, location where = location::current()) {
-    return is_true(value, where) ? std::move(value) : object::borrow("N/A"_id);
-}
 
 const function_spec generate_sync_source_report{
     .name = "generate_sync_source_report",
@@ -528,8 +482,8 @@ const function_spec generate_sync_source_report{
     .coroutine = [](arguments a) static -> task {
         co_return co_await in_session([source_id = a[0], message = a[1]](handle session) -> task {
             object record = co_await crud("read_sync_source"_id, session, source_id);
-            object raw_errors = co_await crud_kw("read_sync_source_errors"_id, keywords<"skip", "limit">(), session,
-                                                 source_id, number(0), number(10));
+            object raw_errors = co_await crud("read_sync_source_errors"_id, keywords<"skip", "limit">(), session,
+                                              source_id, number(0), number(10));
             object errors = validated_list("SyncSourceError"_id, raw_errors);
             object source = read_model(record);
             object get_entry = attr(call(global("get_sync_connectors"_id)), "get"_id);
@@ -598,9 +552,7 @@ const function_spec report_sync_source{
     .locals = "text payload",
     .coroutine = [](arguments a) static -> task {
         object text = co_await call(global("generate_sync_source_report"_id), a[0], a[1]);
-        object payload = call_kw(global("BugReportCreateV3"_id), keywords<"subject", "description">(),
-                                 "Sync Source BUG REPORT"_id, text);
-        call(global("report_bug"_id), payload);
+        send_bug_report("Sync Source BUG REPORT"_id, text);
         co_return none();
     },
 };
@@ -633,8 +585,8 @@ const function_spec create_scope_mapping{
     .coroutine = [](arguments a) static -> task {
         co_return co_await in_session([a](handle session) -> task {
             co_return validate("SyncSourceScopeMappingRead"_id,
-                               co_await crud_kw("create_scope_mapping"_id, keywords<"update_statistics">(), session, a[0],
-                                                a[1], a[2], handle(Py_True)));
+                               co_await crud("create_scope_mapping"_id, keywords<"update_statistics">(), session, a[0],
+                                             a[1], a[2], handle(Py_True)));
         });
     },
 };
@@ -665,8 +617,8 @@ const function_spec update_scope_mapping{
     .coroutine = [](arguments a) static -> task {
         co_return co_await in_session([a](handle session) -> task {
             co_return validate("SyncSourceScopeMappingRead"_id,
-                               co_await crud_kw("update_scope_mapping"_id, keywords<"update_statistics">(), session, a[0],
-                                                a[1], a[2], handle(Py_True)));
+                               co_await crud("update_scope_mapping"_id, keywords<"update_statistics">(), session, a[0],
+                                             a[1], a[2], handle(Py_True)));
         });
     },
 };
