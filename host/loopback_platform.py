@@ -3,7 +3,7 @@
 It issues tokens (POST /api/tokens, for the user named by the X-User-Sub header), revokes them
 (DELETE /api/tokens/<uid>, 404 when unknown) and checks them (GET /api/tokens/check with a
 bearer token, 401 when unknown). `failures` makes a route ("create", "revoke", "check") answer
-with the given error status instead.
+with the given error status instead; `malformed` leaves the uid out of an issued token's answer.
 """
 import json
 import secrets
@@ -18,6 +18,7 @@ class PlatformServer:
         self.tokens = {}  # uid -> {"name", "api_token", "user_sub"}
         self.issued = []  # every uid issued, revoked or not
         self.failures = {}
+        self.malformed = False
         self._lock = threading.Lock()
         self._httpd = None
         self._thread = None
@@ -57,7 +58,10 @@ class PlatformServer:
         with self._lock:
             self.tokens[uid] = {"name": name, "api_token": api_token, "user_sub": user_sub}
             self.issued.append(uid)
-        return {"uid": uid, "name": name, "api_token": api_token}
+        answer = {"uid": uid, "name": name, "api_token": api_token}
+        if self.malformed:
+            del answer["uid"]
+        return answer
 
     def revoke(self, uid: str) -> bool:
         with self._lock:

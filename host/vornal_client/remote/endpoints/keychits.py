@@ -2,7 +2,7 @@
 from urllib.parse import quote
 
 import httpx
-from pydantic import BaseModel, Field
+from pydantic import BaseModel, ConfigDict, Field
 
 from ...settings.user_settings import get_user_settings
 from ..errors.keychits import APITokenNotFound
@@ -11,6 +11,7 @@ TIMEOUT = 5.0
 
 
 class APITokenIssued(BaseModel):
+    model_config = ConfigDict(hide_input_in_errors=True)
     uid: str
     name: str
     api_token: str = Field(repr=False)

@@ -1,10 +1,11 @@
-"""Responses about local API tokens. A token's secret part stays out of every repr."""
+"""Responses about local API tokens. A token's secret part stays out of every repr and error text."""
 from typing import Optional
 
-from pydantic import BaseModel, Field
+from pydantic import BaseModel, ConfigDict, Field
 
 
 class APITokenCreateResponse(BaseModel):
+    model_config = ConfigDict(hide_input_in_errors=True)
     uid: str
     name: str
     api_token: str = Field(repr=False)
