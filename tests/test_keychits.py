@@ -353,20 +353,18 @@ def test_find_takes_the_first_match_by_equality(kc, env):
     assert [c.args[0] for c in env.dao.calls] == ["user-a"]
 
 
-@pytest.mark.parametrize("name, error", [
-    ("create_api_token", KeyboardInterrupt()),
-    ("delete_api_token", KeyboardInterrupt()),
-    ("check_api_token", SystemExit(3)),
+@pytest.mark.parametrize("name, args, endpoint, error", [
+    ("create_api_token", (), "api_token_create", KeyboardInterrupt()),
+    ("delete_api_token", ("uid-1",), "api_token_delete", KeyboardInterrupt()),
+    ("check_api_token", ("uid-1",), "test_api_token", SystemExit(3)),
 ])
-def test_exceptions_that_are_not_exception_pass_unchanged(kc, env, name, error):
+def test_exceptions_that_are_not_exception_pass_unchanged(kc, env, name, args, endpoint, error):
     env.store("user-x", token("uid-1"))
-    recorder = {"create_api_token": env.api_token_create, "delete_api_token": env.api_token_delete,
-                "check_api_token": env.test_api_token}[name]
-    recorder.error = error
+    getattr(env, endpoint).error = error
     with pytest.raises(type(error)) as info:
-        drive(getattr(kc, name)(*(() if name == "create_api_token" else ("uid-1",))))
+        drive(getattr(kc, name)(*args))
     assert info.value is error and error.__context__ is None
-    assert env.dao.tokens == {"user-x": token("uid-1")} or name == "create_api_token"
+    assert env.store_API_token.calls == [] and "dao.delete" not in env.events
 
 
 # --- the session block ------------------------------------------------------------------------
