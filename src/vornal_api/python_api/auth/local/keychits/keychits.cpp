@@ -60,6 +60,13 @@ object check_response(bool valid, location where = location::current()) {
     return call_kw({global("APITokenCheckResponse"_id, where), where}, keywords<"valid">(), boolean(valid));
 }
 
+/// `api_token_delete(token.uid)`, going on after the `try` statement that holds it.
+object revoke(handle token, location where = location::current()) {
+    object api_token_delete = global("api_token_delete"_id, where);
+    call({api_token_delete, where}, attr(token, "uid"_id, where));
+    return {};
+}
+
 /// Goes on after the `try` statement: `except ...: pass`.
 object pass(handle) { return {}; }
 
@@ -76,13 +83,7 @@ object keep_issued_token(handle issued, handle server_url) {
             return token_record("APITokenCreateResponse"_id, issued, server_url);
         },
         except(PyExc_BaseException, [&](handle) -> object {
-            try_except(
-                [&] {
-                    object revoke = global("api_token_delete"_id);
-                    call(revoke, attr(issued, "uid"_id));
-                    return object();
-                },
-                except(PyExc_Exception, pass));
+            try_except([&] { return revoke(issued); }, except(PyExc_Exception, pass));
             throw;
         }));
 }
@@ -156,11 +157,7 @@ const function_spec delete_api_token{
         auto found = unpack<2>(call(global("_find_local_token_by_uid"_id), a[0]));
         handle user_sub = found[0], token_info = found[1];
         try_except(
-            [&] {
-                object revoke = global("api_token_delete"_id);
-                call(revoke, attr(token_info, "uid"_id));
-                return object();
-            },
+            [&] { return revoke(token_info); },
             except("APITokenNotFound"_id, pass),
             except("CONNECTION_ERRORS"_id, [](handle) -> object {
                 raise_error("ServerUnreachableError"_id, "Cannot reach the server to revoke the token."_id);
