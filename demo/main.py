@@ -172,12 +172,42 @@ def service_logs(log_dir: str) -> None:
         print("  " + record.replace("\n", "\n  | "))
 
 
+async def local_api_tokens(platform_url: str) -> None:
+    from vornal_api.python_api.auth.local import keychits
+    from vornal_client.local.database import get_db_session_context
+    from vornal_client.local.model import Users
+
+    os.environ["VORNAL_USER_SUB"] = "user-ada"
+    os.environ["VORNAL_SERVER_URL"] = platform_url
+    with get_db_session_context() as session:
+        session.add(Users(username="user-ada", firstname="Ada", lastname="Lovelace"))
+
+    created = await keychits.create_api_token()
+    # The token itself is a secret: only its caller sees it, never the output.
+    print(f"created API token {created.uid} named {created.name!r} on the loopback platform")
+    for entry in await keychits.list_keychits():
+        print(f"  stored for {entry.user_sub} ({entry.user_name}): {entry.api_key_name!r}, uid {entry.api_key_uid}")
+    print("valid on the platform:", (await keychits.check_api_token(created.uid)).valid)
+    await keychits.delete_api_token(created.uid)
+    print("after deleting it, stored tokens:", await keychits.list_keychits())
+
+
+def api_tokens(scratch: str) -> None:
+    """Against the remote platform's token service, served on a free loopback port for the run."""
+    from loopback_platform import PlatformServer
+
+    os.environ["VORNAL_CLIENT_DB"] = os.path.join(scratch, "client.sqlite3")
+    with PlatformServer() as platform:
+        asyncio.run(local_api_tokens(platform.url))
+
+
 def main() -> None:
     with tempfile.TemporaryDirectory() as scratch:
         os.environ["VORNAL_SYNC_DB"] = os.path.join(scratch, "sync_agent.sqlite3")
         os.environ["VORNAL_LOG_DIR"] = scratch
         asyncio.run(sync_sources(scratch))
         service_logs(scratch)
+        api_tokens(scratch)
 
 
 if __name__ == "__main__":

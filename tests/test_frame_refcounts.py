@@ -1,16 +1,11 @@
 """Reference counts stay level when the frame's paths run many times (debug interpreter only,
 where the interpreter keeps a total of all references)."""
-import gc
-import sys
-
 import pytest
 
 from fakes import feedwells  # noqa: F401  (fixture)
+from refcounts import assert_references_stay_level, needs_debug_interpreter
 
-pytestmark = pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"),
-                                reason="needs a debug interpreter (sys.gettotalrefcount)")
-
-RUNS = 200
+pytestmark = needs_debug_interpreter
 
 
 class Quiet:
@@ -212,16 +207,4 @@ def path_close(module, fake):
     path_error_while_the_exit_handler_waits, path_throw_as_given, path_close,
 ], ids=lambda p: p.__name__[len("path_"):])
 def test_total_references_stay_level(feedwells, quiet, path):
-    def batch():
-        for _ in range(RUNS):
-            path(feedwells, quiet)
-        gc.collect()
-
-    batch()  # warm-up: caches, interned strings, free lists
-    growth = []
-    for _ in range(3):
-        before = sys.gettotalrefcount()
-        batch()
-        growth.append(sys.gettotalrefcount() - before)
-    # One leaked reference per run would show as RUNS in every batch.
-    assert min(growth) < RUNS // 10, growth
+    assert_references_stay_level(lambda: path(feedwells, quiet))

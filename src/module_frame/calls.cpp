@@ -134,6 +134,26 @@ object expect_int(object value, location where) {
     return converted;
 }
 
+object assigned(object local, const char* name, location where) {
+    if (local) return local;
+    PyErr_Format(PyExc_UnboundLocalError, "local variable '%s' referenced before assignment", name);
+    throw_error(where);
+}
+
+bool exception_matches(handle exception, handle cls, location where) {
+    bool valid = PyExceptionClass_Check(cls.ptr());
+    if (PyTuple_Check(cls.ptr())) {
+        valid = true;
+        for (Py_ssize_t i = 0; valid && i < PyTuple_GET_SIZE(cls.ptr()); ++i)
+            valid = PyExceptionClass_Check(PyTuple_GET_ITEM(cls.ptr(), i));
+    }
+    if (!valid) {
+        PyErr_SetString(PyExc_TypeError, "catching classes that do not inherit from BaseException is not allowed");
+        throw_error(where);
+    }
+    return PyErr_GivenExceptionMatches(exception.ptr(), cls.ptr());
+}
+
 void raise(handle value, location where) {
     if (PyExceptionClass_Check(value.ptr())) {
         PyErr_SetNone(value.ptr());

@@ -171,6 +171,61 @@ object f_string(leading_text first, const Pieces&... pieces) {
     return check(PyUnicodeWriter_Finish(writer), first.where);
 }
 
+/// Reads a local that a block was to assign: UnboundLocalError when the block's error was
+/// swallowed before the assignment ran.
+object assigned(object local, const char* name, location where = location::current());
+
+/// `except cls` tried against `exception`: whether it is an instance of the class, or of one of a
+/// tuple of classes; TypeError when `cls` is neither an exception class nor a tuple of them.
+bool exception_matches(handle exception, handle cls, location where = location::current());
+
+/// One `except` clause: the class it names, either a module name looked up each time the clause
+/// is tried or a fixed class such as Exception, and its handler, called with the caught exception.
+/// A handler returns a value to return it from the body, an empty object to go on after the
+/// `try` statement, and re-raises the caught error unchanged with `throw;` (a bare `raise`).
+template <class Handler>
+struct except_clause {
+    const identifier* name;
+    handle fixed;
+    Handler handler;
+    location where;
+};
+
+template <class Handler>
+except_clause<Handler> except(const identifier& name, Handler handler, location where = location::current()) {
+    return {&name, {}, std::move(handler), where};
+}
+
+template <class Handler>
+except_clause<Handler> except(handle cls, Handler handler, location where = location::current()) {
+    return {nullptr, cls, std::move(handler), where};
+}
+
+template <class Handler>
+bool run_if_matches(except_clause<Handler>& clause, const error_already_set& error, object& result) {
+    object cls = clause.name ? global(*clause.name, clause.where) : object::borrow(clause.fixed);
+    if (!exception_matches(error.exception(), cls, clause.where)) return false;
+    trace_caught_in_running_body(error);
+    result = clause.handler(handle(error.exception()));
+    return true;
+}
+
+/// `try: body() except ...: ...` for a body and handlers that do not suspend. The clauses are
+/// tried in order while the error is the one being handled, so an error raised by a lookup, a
+/// match or a handler keeps it as its implicit context; when none matches, it passes unchanged.
+/// The result follows the handlers' rule: the value returned, or empty to go on.
+template <class Body, class... Handlers>
+object try_except(Body body, except_clause<Handlers>... clauses) {
+    try {
+        return body();
+    } catch (error_already_set& error) {
+        handled_scope handling(error.exception().ptr());
+        object result;
+        if (!(run_if_matches(clauses, error, result) || ...)) throw;
+        return result;
+    }
+}
+
 /// `exit(type, value, traceback)` for a failure of a block's body.
 object exit_call(handle exit, handle exception, location where);
 
@@ -180,6 +235,27 @@ object special_method(handle target, const identifier& name, bool asynchronous, 
 
 /// `value` when it can be awaited, else the TypeError of `async with` for the result of `method`.
 object awaitable_from(object value, const char* method, location where);
+
+/// `with manager as value: body(value)` for a body that does not suspend, in a plain function
+/// or a coroutine: __exit__ is looked up before __enter__ and runs, with its result's truth
+/// tested, while the body's error is the one being handled. The result is the value the body
+/// returns, or empty when it goes on after the block or its error was swallowed.
+template <class Body>
+object plain_with_block(object manager, Body body, location where = location::current()) {
+    object exit = special_method(manager, "__exit__"_id, false, where);
+    object value = call({special_method(manager, "__enter__"_id, false, where), where});
+    object result;
+    try {
+        result = body(handle(value));
+    } catch (error_already_set& failure) {
+        trace_in_running_body(failure);
+        handled_scope handling(failure.exception().ptr());
+        if (is_true(exit_call(exit, failure.exception(), where), where)) return {};
+        throw;
+    }
+    call({exit, where}, none(), none(), none());
+    return result;
+}
 
 /// `with manager as value: return body(value)`, or `async with` when `asynchronous`, inside a
 /// coroutine or generator body; the body may await or yield. __exit__ is looked up before

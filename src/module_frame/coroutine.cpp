@@ -35,8 +35,10 @@ void finish(coroutine_object* c) noexcept {
     for (Py_ssize_t i = 0; i < Py_SIZE(c); ++i) Py_CLEAR(c->args[i]);
 }
 
-// The coroutine whose body is executing on this thread, for traceback entries of caught errors.
+// The coroutine whose body is executing on this thread, for traceback entries of caught errors;
+// when none is, the plain function whose body is.
 thread_local coroutine_object* running_body;
+thread_local function_object* running_plain;
 
 /// Raises `exception` as leaving the body that ran, at `line` (0: the definition line); a
 /// StopIteration leaving it becomes RuntimeError.
@@ -682,11 +684,35 @@ void kept_error::raise() const {
     throw error;
 }
 
+namespace {
+
+int entry_line(const function_object* function, const error_already_set& error) noexcept {
+    return error.line() > 0 ? error.line() : int(function->spec->name.where.line());
+}
+
+}  // namespace
+
 void trace_in_running_body(error_already_set& error) noexcept {
-    if (error.traced() || !running_body) return;
-    add_traceback_entry(error.exception(), running_body->function->frame,
-                        error.line() > 0 ? error.line() : int(running_body->function->spec->name.where.line()));
+    if (error.traced()) return;
+    // A plain function's entries carry its module-qualified name, a coroutine's its bare name.
+    function_object* function = running_body ? running_body->function : running_plain;
+    if (!function) return;
+    add_traceback_entry(error.exception(), running_body ? function->frame : function->dotted_frame,
+                        entry_line(function, error));
     error.mark_traced();
+}
+
+void trace_caught_in_running_body(const error_already_set& error) noexcept {
+    function_object* function = running_body ? running_body->function : running_plain;
+    if (function) add_traceback_entry(error.exception(), function->dotted_frame, entry_line(function, error));
+}
+
+plain_body_scope::plain_body_scope(function_object* function) noexcept
+    : outer_body_(std::exchange(running_body, nullptr)), outer_plain_(std::exchange(running_plain, function)) {}
+
+plain_body_scope::~plain_body_scope() {
+    running_body = outer_body_;
+    running_plain = outer_plain_;
 }
 
 void* task::promise_type::operator new(std::size_t size) {

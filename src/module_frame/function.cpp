@@ -139,6 +139,7 @@ PyObject* call_body(function_object* f, PyObject** slots) noexcept {
     }
     PyObject* result = nullptr;
     try {
+        plain_body_scope running(f);
         result = f->spec->plain(arguments(slots)).release();
         if (!result) result = Py_NewRef(Py_None);
     } catch (error_already_set& error) {

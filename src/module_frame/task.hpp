@@ -147,6 +147,26 @@ private:
 /// session frame does this before an exit handler sees the error.
 void trace_in_running_body(error_already_set& error) noexcept;
 
+/// Adds the running body's entry, under its module-qualified name, to an error that one of its
+/// `except` clauses catches.
+void trace_caught_in_running_body(const error_already_set& error) noexcept;
+
+struct function_object;
+
+/// While a plain function's body runs, it is the running body: not the coroutine body that may
+/// have called it, whose traceback entries and held objects are not the plain body's.
+class plain_body_scope {
+public:
+    explicit plain_body_scope(function_object* function) noexcept;
+    plain_body_scope(const plain_body_scope&) = delete;
+    plain_body_scope& operator=(const plain_body_scope&) = delete;
+    ~plain_body_scope();
+
+private:
+    coroutine_object* outer_body_;
+    function_object* outer_plain_;
+};
+
 /// Makes `exception` the one being handled (`sys.exception()`) while the running body calls and
 /// awaits an exit handler for it, as an `except` or `with` statement does.
 class handling_error {

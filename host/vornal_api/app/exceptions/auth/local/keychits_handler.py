@@ -1,0 +1,9 @@
+"""Errors of the local API-token store."""
+
+
+class TokenNotFoundError(Exception):
+    pass
+
+
+class UserAlreadyHasTokenError(Exception):
+    pass

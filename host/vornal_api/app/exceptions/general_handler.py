@@ -1,0 +1,9 @@
+"""Errors of operations on the remote platform."""
+
+
+class ServerOperationError(Exception):
+    pass
+
+
+class ServerUnreachableError(Exception):
+    pass
