@@ -2,6 +2,7 @@
 // am_send, throw and close of coroutines, generators and await-iterators are doors onto it.
 #include "coroutine.hpp"
 
+#include "except_clause.hpp"
 #include "module.hpp"
 
 #include <frameobject.h>
@@ -680,6 +681,13 @@ handle kept_objects::keep(object value) {
 void trace_in_running_body(error_already_set& error) noexcept {
     if (error.traced() || !running_body) return;
     add_traceback_entry(error.exception(), running_body->function->frame,
+                        error.line() > 0 ? error.line() : int(running_body->function->spec->name.where.line()));
+    error.mark_traced();
+}
+
+void trace_caught_in_running_body(error_already_set& error) noexcept {
+    if (error.traced() || !running_body) return;
+    add_traceback_entry(error.exception(), running_body->function->dotted_frame,
                         error.line() > 0 ? error.line() : int(running_body->function->spec->name.where.line()));
     error.mark_traced();
 }
