@@ -8,6 +8,9 @@ using namespace vornal::frame;
 using namespace vornal::packages;
 
 const package_kind connector_packages{
+    .exceptions_module = "vornal_api.app.exceptions.sync.connectors_handler",
+    .schemas_module = "vornal_api.app.schemas.sync.connectors",
+    .registry_module = "vornal_sync_agent.connectors.connectors",
     .registry = "get_sync_connectors"_id,
     .read_model = "ConnectorRead"_id,
     .invalid_path_error = "ConnectorInvalidPackagePathError"_id,
@@ -31,9 +34,8 @@ const function_spec list_connectors{
 
 const function_spec install_connector_from_pypi{
     .name = "install_connector_from_pypi",
-    .params = {exact_str("package_name", "str"),
-               exact_str("version", "Optional[str]").or_none().defaults_to(nullptr),
-               exact_str("index_url", "Optional[str]").or_none().defaults_to(nullptr)},
+    .params = {package_name_parameter, exact_str("version", "Optional[str]").or_none().defaults_to(nullptr),
+               index_url_parameter},
     .returns = "None",
     .doc = "Install a connector package from PyPI.\n"
            "\n"
@@ -50,7 +52,7 @@ const function_spec install_connector_from_pypi{
 
 const function_spec install_connector_from_local_path{
     .name = "install_connector_from_local_path",
-    .params = {exact_str("package_path", "str"), truth("editable", "bool").defaults_to(false)},
+    .params = {package_path_parameter, truth("editable", "bool").defaults_to(false)},
     .returns = "None",
     .doc = "Install a connector package from a local directory.\n"
            "\n"
@@ -72,7 +74,7 @@ const function_spec install_connector_from_local_path{
 
 const function_spec update_connector_from_pypi{
     .name = "update_connector_from_pypi",
-    .params = {exact_str("package_name", "str"), exact_str("index_url", "Optional[str]").or_none().defaults_to(nullptr)},
+    .params = {package_name_parameter, index_url_parameter},
     .returns = "None",
     .doc = "Update a connector package from PyPI.\n"
            "\n"
@@ -88,7 +90,7 @@ const function_spec update_connector_from_pypi{
 
 const function_spec update_connector_from_local_path{
     .name = "update_connector_from_local_path",
-    .params = {exact_str("package_path", "str")},
+    .params = {package_path_parameter},
     .returns = "None",
     .doc = "Update a connector package from a local directory.\n"
            "\n"
@@ -104,7 +106,7 @@ const function_spec update_connector_from_local_path{
 
 const function_spec uninstall_connector{
     .name = "uninstall_connector",
-    .params = {exact_str("package_name", "str")},
+    .params = {package_name_parameter},
     .returns = "None",
     .doc = "Uninstall a connector package.\n"
            "\n"
@@ -118,16 +120,7 @@ const function_spec uninstall_connector{
 };
 
 void statements(module_builder& m) {
-    m.import("subprocess");
-    m.from("typing", {"List", "Optional"});
-    m.from("vornal_api.app.exceptions.sync.connectors_handler",
-           {"ConnectorInstallError", "ConnectorInvalidPackagePathError", "ConnectorUninstallError",
-            "ConnectorUpdateError"});
-    m.from("vornal_api.app.schemas.sync.connectors", {"ConnectorRead"});
-    m.from("vornal_api.python_api.sync.utils",
-           {"format_subprocess_error", "run_pip_command", "validate_local_package_path"});
-    m.from("vornal_client.settings.folders", {"get_service_runner_path"});
-    m.from("vornal_sync_agent.connectors.connectors", {"get_sync_connectors"});
+    bind_outside_names(m, connector_packages);
 
     m.def(list_connectors);
     m.def(install_connector_from_pypi);

@@ -8,6 +8,9 @@ using namespace vornal::frame;
 using namespace vornal::packages;
 
 const package_kind converter_packages{
+    .exceptions_module = "vornal_api.app.exceptions.sync.converters_handler",
+    .schemas_module = "vornal_api.app.schemas.sync.converters",
+    .registry_module = "vornal_sync_agent.converters.converters",
     .registry = "get_converters"_id,
     .read_model = "ConverterRead"_id,
     .invalid_path_error = "ConverterInvalidPackagePathError"_id,
@@ -35,7 +38,7 @@ const function_spec list_converters{
 // A converter package is installed from its directory as it is: there is no editable mode.
 const function_spec install_converter_from_local_path{
     .name = "install_converter_from_local_path",
-    .params = {exact_str("package_path", "str")},
+    .params = {package_path_parameter},
     .returns = "None",
     .doc = "Install a converter package from a local file system path.\n"
            "\n"
@@ -52,7 +55,7 @@ const function_spec install_converter_from_local_path{
 // The package name goes to pip as the whole requirement: there is no version of its own.
 const function_spec install_converter_from_pypi{
     .name = "install_converter_from_pypi",
-    .params = {exact_str("package_name", "str"), exact_str("index_url", "Optional[str]").or_none().defaults_to(nullptr)},
+    .params = {package_name_parameter, index_url_parameter},
     .returns = "None",
     .doc = "Install a converter package from PyPI or a custom package index.\n"
            "\n"
@@ -69,7 +72,7 @@ const function_spec install_converter_from_pypi{
 
 const function_spec update_converter_from_pypi{
     .name = "update_converter_from_pypi",
-    .params = {exact_str("package_name", "str"), exact_str("index_url", "Optional[str]").or_none().defaults_to(nullptr)},
+    .params = {package_name_parameter, index_url_parameter},
     .returns = "None",
     .doc = "Update a converter package from PyPI.\n"
            "\n"
@@ -85,7 +88,7 @@ const function_spec update_converter_from_pypi{
 
 const function_spec update_converter_from_local_path{
     .name = "update_converter_from_local_path",
-    .params = {exact_str("package_path", "str")},
+    .params = {package_path_parameter},
     .returns = "None",
     .doc = "Update a converter package from a local directory.\n"
            "\n"
@@ -101,7 +104,7 @@ const function_spec update_converter_from_local_path{
 
 const function_spec uninstall_converter{
     .name = "uninstall_converter",
-    .params = {exact_str("package_name", "str")},
+    .params = {package_name_parameter},
     .returns = "None",
     .doc = "Uninstall a converter package from the system.\n"
            "\n"
@@ -115,16 +118,7 @@ const function_spec uninstall_converter{
 };
 
 void statements(module_builder& m) {
-    m.import("subprocess");
-    m.from("typing", {"List", "Optional"});
-    m.from("vornal_api.app.exceptions.sync.converters_handler",
-           {"ConverterInstallError", "ConverterInvalidPackagePathError", "ConverterUninstallError",
-            "ConverterUpdateError"});
-    m.from("vornal_api.app.schemas.sync.converters", {"ConverterRead"});
-    m.from("vornal_api.python_api.sync.utils",
-           {"format_subprocess_error", "run_pip_command", "validate_local_package_path"});
-    m.from("vornal_client.settings.folders", {"get_service_runner_path"});
-    m.from("vornal_sync_agent.converters.converters", {"get_converters"});
+    bind_outside_names(m, converter_packages);
 
     m.def(list_converters);
     m.def(install_converter_from_local_path);
