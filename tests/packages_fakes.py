@@ -8,12 +8,11 @@ ran and in which order; `Twin` holds what differs between the two modules.
 import asyncio
 import importlib
 import subprocess
-import types
 from dataclasses import dataclass
 
 import pytest
 
-from feedwells_fakes import Call, Recorder, call, run  # noqa: F401  (re-exported)
+from feedwells_fakes import Recorder, call, run  # noqa: F401  (call and run re-exported)
 
 
 @dataclass(frozen=True)

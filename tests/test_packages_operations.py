@@ -9,7 +9,7 @@ from dataclasses import dataclass
 import pytest
 
 from packages_fakes import (  # noqa: F401  (fixtures)
-    CONNECTORS, CONVERTERS, TWINS, Label, PackagesEnv, call, env, load, module, pip_failure, run, twin)
+    CONNECTORS, CONVERTERS, Label, PackagesEnv, call, env, load, module, pip_failure, run, twin)
 
 RUNNER = PackagesEnv.RUNNER
 

@@ -6,7 +6,7 @@ import sys
 
 import pytest
 
-from packages_fakes import load, module, twin  # noqa: F401  (fixtures)
+from packages_fakes import module, twin  # noqa: F401  (fixtures)
 
 pytestmark = pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"),
                                 reason="needs a debug interpreter (sys.gettotalrefcount)")

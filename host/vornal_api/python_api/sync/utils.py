@@ -47,7 +47,13 @@ async def run_pip_command(cmd: List[str]) -> str:
     """
     process = await asyncio.create_subprocess_exec(*cmd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                                    stderr=subprocess.PIPE)
-    out, err = await process.communicate()
+    try:
+        out, err = await process.communicate()
+    except BaseException:
+        # Cancelled (or interrupted) while pip runs: pip does not go on alone.
+        process.kill()
+        await process.wait()
+        raise
     stdout = out.decode(errors="replace")
     stderr = err.decode(errors="replace")
     if process.returncode != 0:
