@@ -2,6 +2,7 @@
 in a virtual environment made once for the test session, offline, with plug-in packages built from
 local directories or served as wheels by a package index on the loopback interface; the registries
 find what is installed through the packages' entry points."""
+import asyncio
 import base64
 import functools
 import hashlib
@@ -103,8 +104,24 @@ def test_a_directory_without_pyproject_is_refused_before_pip_runs(service_env, t
 
 def test_without_an_index_pip_finds_nothing_and_says_so(service_env):
     module = load(CONNECTORS)
+    ticks = 0
+
+    async def ticking():
+        nonlocal ticks
+        while True:
+            await asyncio.sleep(0.01)
+            ticks += 1
+
+    async def install_while_ticking():
+        ticker = asyncio.create_task(ticking())
+        try:
+            await module.install_connector_from_pypi("vornal-nowhere", "1.0")
+        finally:
+            ticker.cancel()
+
     with pytest.raises(module.ConnectorInstallError) as info:
-        run(module.install_connector_from_pypi("vornal-nowhere", "1.0"))
+        asyncio.run(install_while_ticking())
+    assert ticks > 3  # the event loop went on while pip ran
     message = str(info.value)
     assert message.startswith("Failed to install connector 'vornal-nowhere': ")
     assert "vornal-nowhere==1.0" in message and "ERROR" not in message

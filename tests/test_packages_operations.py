@@ -1,6 +1,7 @@
 """The package operations of the twin modules against recording fakes: the argument lists handed
 to the installer runner, the validation step, the conversion of installer errors, the refusal of
 option-like package names, and the registry listing."""
+import asyncio
 import pathlib
 import subprocess
 import types
@@ -158,6 +159,28 @@ def test_runner_path_failure_propagates(env):
     assert info.value is failure
     assert env.run_pip_command.commands == []
 
+
+
+def test_operations_run_their_installers_at_the_same_time(env, monkeypatch):
+    started = []
+
+    async def main():
+        release = asyncio.Event()
+
+        async def run_pip_command(cmd):
+            started.append(cmd[-1])
+            await release.wait()
+
+        monkeypatch.setattr(env.module, "run_pip_command", run_pip_command)
+        uninstall = getattr(env.module, env.twin.fn("uninstall_{}"))
+        tasks = [asyncio.create_task(uninstall(name)) for name in ("a", "b")]
+        while len(started) < 2:
+            await asyncio.sleep(0)
+        release.set()
+        assert await asyncio.gather(*tasks) == [None, None]
+
+    asyncio.run(main())
+    assert started == ["a", "b"]
 
 # ---- the validation step -----------------------------------------------------------------
 
