@@ -154,8 +154,17 @@ version = "1.0"
 demo = "vornal_demo_connector:DemoSync"
 """,
     "vornal_demo_connector/__init__.py": """\
+from dataclasses import dataclass
+
+
+@dataclass
+class DemoConfigData:
+    port: str = "/dev/ttyUSB0"
+
+
 class DemoSync:
     name = "Demo instrument"
+    config_class = DemoConfigData
     has_owner = False
 """,
 }

@@ -21,7 +21,8 @@ pytestmark = pytest.mark.timeout(600)
 
 # What a plug-in package registers, for each module: entry-point group and the object it names.
 PLUGIN_KINDS = {
-    "connectors": ("vornal_sync_agent.connectors", "class Plugin:\n    name = {title!r}\n    config_class = dict\n"),
+    "connectors": ("vornal_sync_agent.connectors",
+                   "class Config:\n    pass\n\n\nclass Plugin:\n    name = {title!r}\n    config_class = Config\n"),
     "converters": ("vornal_sync_agent.converters", "class Plugin:\n    name = {title!r}\n"),
 }
 
