@@ -201,6 +201,59 @@ def api_tokens(scratch: str) -> None:
         asyncio.run(local_api_tokens(platform.url))
 
 
+DEMO_CONNECTOR = {
+    "pyproject.toml": """\
+[build-system]
+requires = ["setuptools"]
+build-backend = "setuptools.build_meta"
+
+[project]
+name = "vornal-demo-connector"
+version = "1.0"
+
+[project.entry-points."vornal_sync_agent.connectors"]
+demo = "vornal_demo_connector:DemoSync"
+""",
+    "vornal_demo_connector/__init__.py": """\
+from dataclasses import dataclass
+
+
+@dataclass
+class DemoConfigData:
+    port: str = "/dev/ttyUSB0"
+
+
+class DemoSync:
+    name = "Demo instrument"
+    config_class = DemoConfigData
+    has_owner = False
+""",
+}
+
+
+async def connector_packages(scratch: str) -> None:
+    """A connector package built from a local directory and installed by pip into the service's
+    own environment, listed, and uninstalled again."""
+    from vornal_api.python_api.sync import connectors
+
+    source = os.path.join(scratch, "demo-connector")
+    for name, text in DEMO_CONNECTOR.items():
+        os.makedirs(os.path.dirname(os.path.join(source, name)), exist_ok=True)
+        with open(os.path.join(source, name), "w") as f:
+            f.write(text)
+    os.environ["VORNAL_SERVICE_ENV"] = os.path.join(scratch, "service-env")
+    print("connectors:", [c.identifier for c in connectors.list_connectors()])
+    await connectors.install_connector_from_local_path(source)
+    print("installed vornal-demo-connector; connectors:",
+          [f"{c.identifier} ({c.name})" for c in connectors.list_connectors()])
+    await connectors.uninstall_connector("vornal-demo-connector")
+    print("uninstalled; connectors:", [c.identifier for c in connectors.list_connectors()])
+    try:
+        await connectors.uninstall_connector("--all")
+    except Exception as error:
+        print(f"uninstall '--all': {type(error).__name__}: {error}")
+
+
 def main() -> None:
     with tempfile.TemporaryDirectory() as scratch:
         os.environ["VORNAL_SYNC_DB"] = os.path.join(scratch, "sync_agent.sqlite3")
@@ -208,6 +261,7 @@ def main() -> None:
         asyncio.run(sync_sources(scratch))
         service_logs(scratch)
         api_tokens(scratch)
+        asyncio.run(connector_packages(scratch))
 
 
 if __name__ == "__main__":

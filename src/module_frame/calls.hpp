@@ -179,6 +179,32 @@ object assigned(object local, const char* name, location where = location::curre
 /// tuple of classes; TypeError when `cls` is neither an exception class nor a tuple of them.
 bool exception_matches(handle exception, handle cls, location where = location::current());
 
+/// An `except` clause running over a caught error, in a C++ catch handler of a body. While it
+/// lives, the caught error is the one being handled, so every error raised inside the clause, also
+/// by the class lookup of the match, takes it as its context. A C++ catch handler cannot suspend,
+/// so neither can the clause.
+class except_scope {
+public:
+    explicit except_scope(error_already_set& caught) noexcept
+        : caught_(caught), handling_(caught.exception().ptr()) {}
+    except_scope(const except_scope&) = delete;
+    except_scope& operator=(const except_scope&) = delete;
+
+    /// `except cls:` (a class or a tuple of classes); a match gives the caught error the running
+    /// body's traceback entry under its module-qualified name.
+    bool matches(handle cls, location where = location::current()) {
+        if (!exception_matches(caught_.exception(), cls, where)) return false;
+        trace_caught_in_running_body(caught_);
+        return true;
+    }
+
+    handle exception() const noexcept { return caught_.exception(); }
+
+private:
+    error_already_set& caught_;
+    handled_scope handling_;
+};
+
 /// One `except` clause: the class it names, either a module name looked up each time the clause
 /// is tried or a fixed class such as Exception, and its handler, called with the caught exception.
 /// A handler returns a value to return it from the body, an empty object to go on after the
@@ -202,11 +228,10 @@ except_clause<Handler> except(handle cls, Handler handler, location where = loca
 }
 
 template <class Handler>
-bool run_if_matches(except_clause<Handler>& clause, const error_already_set& error, object& result) {
+bool run_if_matches(except_clause<Handler>& clause, except_scope& scope, object& result) {
     object cls = clause.name ? global(*clause.name, clause.where) : object::borrow(clause.fixed);
-    if (!exception_matches(error.exception(), cls, clause.where)) return false;
-    trace_caught_in_running_body(error);
-    result = clause.handler(handle(error.exception()));
+    if (!scope.matches(cls, clause.where)) return false;
+    result = clause.handler(scope.exception());
     return true;
 }
 
@@ -219,9 +244,9 @@ object try_except(Body body, except_clause<Handlers>... clauses) {
     try {
         return body();
     } catch (error_already_set& error) {
-        handled_scope handling(error.exception().ptr());
+        except_scope scope(error);
         object result;
-        if (!(run_if_matches(clauses, error, result) || ...)) throw;
+        if (!(run_if_matches(clauses, scope, result) || ...)) throw;
         return result;
     }
 }

@@ -702,9 +702,12 @@ void trace_in_running_body(error_already_set& error) noexcept {
     error.mark_traced();
 }
 
-void trace_caught_in_running_body(const error_already_set& error) noexcept {
+void trace_caught_in_running_body(error_already_set& error) noexcept {
+    if (error.traced()) return;
     function_object* function = running_body ? running_body->function : running_plain;
-    if (function) add_traceback_entry(error.exception(), function->dotted_frame, entry_line(function, error));
+    if (!function) return;
+    add_traceback_entry(error.exception(), function->dotted_frame, entry_line(function, error));
+    error.mark_traced();
 }
 
 plain_body_scope::plain_body_scope(function_object* function) noexcept

@@ -149,7 +149,7 @@ void trace_in_running_body(error_already_set& error) noexcept;
 
 /// Adds the running body's entry, under its module-qualified name, to an error that one of its
 /// `except` clauses catches.
-void trace_caught_in_running_body(const error_already_set& error) noexcept;
+void trace_caught_in_running_body(error_already_set& error) noexcept;
 
 struct function_object;
 

@@ -1,0 +1,1 @@
+"""Converters of the sync agent: plug-ins of installed packages (see .converters)."""
