@@ -10,8 +10,9 @@ _top = os.path.dirname(_here)
 PATH = [os.path.join(os.environ.get("VORNAL_BUILD", os.path.join(_top, "build")), "python"),
         os.path.join(_top, "host"), _here]
 
-# Everything both modules import from outside, loaded before the clock starts.
-PRELOAD = ("re", "collections", "enum", "pathlib", "typing", "vornal_api",
+# Everything both modules import from outside, and the package that holds the built module, loaded
+# before the clock starts.
+PRELOAD = ("re", "collections", "enum", "pathlib", "typing", "vornal_api", "vornal_api.python_api.admin",
            "vornal_api.app.exceptions.admin.logs_handler", "vornal_client.settings.folders", "vornal_sync_agent")
 
 MODULES = {"module": "vornal_api.python_api.admin.logs", "python": "python_logs"}
