@@ -12,7 +12,7 @@ def show(name, unit, module, baselines):
     """One row: the module's figure, then each baseline with the ratio against it."""
     text = f"{name:46} {module:10.2f}"
     for label, value in baselines:
-        text += f" | {label} {value:10.2f} = {module / value:5.2f}x"
+        text += f" | {label} {value:10.2f} = {module / value:6.3g}x"
     print(f"{text}   ({unit})")
 
 

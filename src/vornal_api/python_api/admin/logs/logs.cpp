@@ -67,16 +67,13 @@ constexpr off_t block_size = 64 * 1024;
 bool starts_record(const char* line, std::size_t available) {
     static constexpr char shape[] = "0000-00-00 00:00:00,000 ";  // '0' stands for a decimal digit
     constexpr std::size_t length = sizeof shape - 1;
-    // Every character takes at least one byte, so fewer bytes than characters cannot match, and an
-    // ASCII byte first is the first character (of the ASCII ones only '0'-'9' are decimal).
-    if (available < length || (static_cast<unsigned char>(line[0]) < 0x80 && (line[0] < '0' || line[0] > '9')))
-        return false;
-    bool ascii = std::all_of(line, line + length, [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-    if (ascii) {
-        for (std::size_t i = 0; i < length; ++i)
-            if (shape[i] == '0' ? line[i] < '0' || line[i] > '9' : line[i] != shape[i]) return false;
-        return true;
-    }
+    // Every character takes at least one byte, so fewer bytes than characters cannot match. While
+    // the bytes are ASCII each is a character (of the ASCII ones only '0'-'9' are decimal).
+    if (available < length) return false;
+    std::size_t ascii = 0;
+    for (; ascii < length && static_cast<unsigned char>(line[ascii]) < 0x80; ++ascii)
+        if (shape[ascii] == '0' ? line[ascii] < '0' || line[ascii] > '9' : line[ascii] != shape[ascii]) return false;
+    if (ascii == length) return true;
     // The first 24 characters take at most 96 bytes, and cutting the bytes after them changes none.
     object text = check(PyUnicode_DecodeUTF8(line, Py_ssize_t(std::min<std::size_t>(available, 4 * length)),
                                              "replace"));
