@@ -391,6 +391,11 @@ PyObject* repr(PyObject* self) noexcept {
     return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
 }
 
+/// Read through a class or an instance, the function is itself (no bound method), as a built-in
+/// function is; being a descriptor makes introspection (inspect.isroutine, pydoc, doctest) list it
+/// among the module's functions.
+PyObject* descr_get(PyObject* self, PyObject*, PyObject*) noexcept { return Py_NewRef(self); }
+
 /// Pickled by reference, as module-level functions are: `__module__` plus the qualified name.
 PyObject* reduce(PyObject* self, PyObject*) noexcept { return Py_NewRef(as_function(self)->qualname); }
 
@@ -405,6 +410,7 @@ PyType_Slot slots[] = {
     {Py_tp_clear, reinterpret_cast<void*>(clear)},
     {Py_tp_repr, reinterpret_cast<void*>(repr)},
     {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(descr_get)},
     {Py_tp_getset, getset},
     {Py_tp_members, members},
     {Py_tp_methods, methods},
