@@ -2,7 +2,8 @@
 
 Prints, for each case, nanoseconds per call of both and their ratio (module / Python; below 1 is
 faster). Coroutines are driven with send(None), without an event loop, over two sets of stand-ins
-for the session context and the data layer (see STAND_INS)."""
+for the session context and the data layer (see STAND_INS); one case runs while a sys.monitoring
+tool listens, which the other cases pay for only as a flag test."""
 import asyncio
 import operator
 import os
@@ -160,12 +161,38 @@ def awaited_in_a_task(function, calls=100):
     return lambda: _loop.run_until_complete(many())
 
 
+def under_a_monitoring_tool(run):
+    """Runs `run` while a sys.monitoring tool counts every start, resumption, yield and return,
+    as a profiler would listen to them."""
+    monitoring = sys.monitoring
+    tool = monitoring.PROFILER_ID
+    events = (monitoring.events.PY_START, monitoring.events.PY_RESUME, monitoring.events.PY_YIELD,
+              monitoring.events.PY_RETURN)
+    counted = [0]
+
+    def count(*_):
+        counted[0] += 1
+
+    monitoring.use_tool_id(tool, "benchmark counter")
+    for event in events:
+        monitoring.register_callback(tool, event, count)
+    monitoring.set_events(tool, sum(events))
+    try:
+        run()
+    finally:
+        monitoring.set_events(tool, 0)
+        monitoring.free_tool_id(tool)
+
+
 def main():
     print(f"{'case':48} {'module ns':>10} {'python ns':>10} {'ratio':>7}")
     for stand_ins, (session_context, crud) in STAND_INS.items():
         install(session_context, crud)
         for name, module_call, python_call in CASES:
             report(f"{name}, {stand_ins}", module_call, python_call, 20000)
+    name, module_call, python_call = CASES[0]
+    under_a_monitoring_tool(lambda: report(f"{name}, completed futures, tool listening", module_call, python_call,
+                                           20000))
     install(*STAND_INS["coroutine stand-ins"])
     ours, theirs = awaited_in_a_task(feedwells.get_sync_source), awaited_in_a_task(get_sync_source)
     report("get_sync_source(3) awaited in an asyncio task", lambda: ours() and None, lambda: theirs() and None, 200)

@@ -5,6 +5,7 @@
 #include "coroutine.hpp"
 #include "calls.hpp"
 
+#include <new>
 #include <string>
 #include <string_view>
 
@@ -138,17 +139,20 @@ PyObject* call_body(function_object* f, PyObject** slots) noexcept {
         return coroutine;
     }
     PyObject* result = nullptr;
-    try {
-        result = f->spec->plain(arguments(slots)).release();
-        if (!result) result = Py_NewRef(Py_None);
-    } catch (error_already_set& error) {
-        bool traced = error.traced();
-        error.restore();
-        if (!traced) add_traceback(f, error.line(), true);
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in a module body");
+    if (f->monitoring.enter(f->code, entry::start) == 0) {
+        try {
+            result = f->spec->plain(arguments(slots)).release();
+            if (!result) result = Py_NewRef(Py_None);
+        } catch (error_already_set& error) {
+            bool traced = error.traced();
+            error.restore();
+            if (!traced) add_traceback(f, error.line(), true);
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+        } catch (...) {
+            PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in a module body");
+        }
+        if (f->monitoring.leave(f->code, result ? PYGEN_RETURN : PYGEN_ERROR, result) < 0) Py_CLEAR(result);
     }
     error_scope keep;
     for (Py_ssize_t i = 0; i < n; ++i) Py_DECREF(slots[i]);
@@ -444,6 +448,7 @@ object make_function(const function_spec& spec) {
     for (auto& name : f->param_names) name = nullptr;
     f->call_defaults = f->name = f->qualname = f->module_name = f->doc = f->annotations = nullptr;
     f->defaults = f->kwdefaults = f->code = f->frame = f->dotted_frame = f->globals = f->dict = f->weakrefs = nullptr;
+    new (&f->monitoring) monitoring_scope();
     object result = object::steal(reinterpret_cast<PyObject*>(f));
     PyObject_GC_Track(f);
 

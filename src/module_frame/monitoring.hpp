@@ -1,0 +1,76 @@
+// Execution events for sys.monitoring tools (cProfile, debuggers, coverage): each passage through
+// a module function's body is reported with the function's own code object, as the interpreter
+// reports the frames of Python functions. Without an active tool each report is a flag test.
+#pragma once
+
+#include "object.hpp"
+
+#include <cstdint>
+#include <iterator>
+
+namespace vornal::frame {
+
+/// How a passage through a body begins: its first run, a later one, or an exception thrown in.
+enum class entry : std::uint8_t { start, resume, thrown };
+
+/// What the tools listen to for one function, brought up to date at every report.
+class monitoring_scope {
+public:
+    /// Reports the beginning of a passage, for entry::thrown with the exception thrown in
+    /// (borrowed); -1 with an error set when a tool's callback fails.
+    int enter(PyObject* code, entry kind, PyObject* exception = nullptr) noexcept {
+        std::uint8_t event = kind == entry::start ? start : kind == entry::resume ? resume : thrown;
+        int status = listen(event);
+        if (status <= 0) return status;
+        if (event == start) {
+            status = PyMonitoring_FirePyStartEvent(&states[start], code, 0);
+        } else if (event == resume) {
+            status = PyMonitoring_FirePyResumeEvent(&states[resume], code, 0);
+        } else {
+            // The tools read the thrown exception as the pending one.
+            PyErr_SetRaisedException(Py_NewRef(exception));
+            status = PyMonitoring_FirePyThrowEvent(&states[thrown], code, 0);
+            if (status == 0) Py_DECREF(PyErr_GetRaisedException());
+        }
+        PyMonitoring_ExitScope();
+        return status;
+    }
+
+    /// Reports the end of a passage: `value` yielded or returned (borrowed), or the pending error
+    /// unwinding out of the body; -1 with an error set when a tool's callback fails.
+    int leave(PyObject* code, PySendResult outcome, PyObject* value) noexcept {
+        std::uint8_t event = outcome == PYGEN_NEXT ? yielded : outcome == PYGEN_RETURN ? returned : unwound;
+        int status = listen(event);
+        if (status <= 0) return status;
+        status = event == yielded    ? PyMonitoring_FirePyYieldEvent(&states[yielded], code, 0, value)
+                 : event == returned ? PyMonitoring_FirePyReturnEvent(&states[returned], code, 0, value)
+                                     : PyMonitoring_FirePyUnwindEvent(&states[unwound], code, 0);
+        PyMonitoring_ExitScope();
+        return status;
+    }
+
+private:
+    enum : std::uint8_t { start, resume, thrown, yielded, returned, unwound };
+    static constexpr std::uint8_t events[] = {
+        PY_MONITORING_EVENT_PY_START, PY_MONITORING_EVENT_PY_RESUME, PY_MONITORING_EVENT_PY_THROW,
+        PY_MONITORING_EVENT_PY_YIELD, PY_MONITORING_EVENT_PY_RETURN, PY_MONITORING_EVENT_PY_UNWIND,
+    };
+    PyMonitoringState states[std::size(events)] = {};
+    std::uint64_t version = 0;
+
+    /// 1 when a tool listens to `event` (the scope is then entered: fire, then exit it), 0 when
+    /// none does, -1 with an error set. A thread with a sys.setprofile or sys.settrace function
+    /// is left out, since those hooks take every event for one of the innermost Python frame,
+    /// which here is the caller's.
+    int listen(std::uint8_t event) noexcept {
+        if (PyMonitoring_EnterScope(states, &version, events, std::size(events)) < 0) return -1;
+        if (states[event].active) {
+            PyThreadState* thread = PyThreadState_GET();
+            if (!thread->c_profilefunc && !thread->c_tracefunc) return 1;
+        }
+        PyMonitoring_ExitScope();
+        return 0;
+    }
+};
+
+}  // namespace vornal::frame
