@@ -1,6 +1,7 @@
 """Typed stubs: the build writes one beside every module, from the module's function objects, and
 the py.typed marker of its package."""
 import ast
+import asyncio
 import enum
 import inspect
 import os
@@ -52,10 +53,12 @@ def test_stub_declares_every_function_as_the_module_defines_it(name):
 
 
 # A module made in the test, with functions whose annotations use names bound the ways a module
-# binds them: a class from a private submodule, an alias, a module, builtins and a class of its own.
+# binds them: a class from a private submodule, one from a private module, an alias, a module,
+# builtins and a class of its own.
 def fake_module(**functions):
     module = types.ModuleType("fake")
     module.Path, module.Seq, module.Iterator, module.pathlib = Path, Seq, Iterator, pathlib
+    module.Future = asyncio.Future  # defined in _asyncio
     module.Colour = enum.Enum("Colour", [("red", "red"), ("blue", "blue")], type=str, module="fake")
     for name, function in functions.items():
         function.__module__ = "fake"
@@ -67,7 +70,7 @@ async def find(root: "Path", depth: "int" = 2, colour: "Colour | None" = None) -
     """find(root: Path) -> Seq[pathlib.PurePath]"""
 
 
-def walk(root, follow: "bool" = False) -> "Iterator[str]":
+def walk(root, follow: "bool" = False, until: "Future[None] | None" = None) -> "Iterator[str]":
     yield ""
 
 
@@ -76,6 +79,7 @@ def test_stub_imports_annotation_names_from_their_public_home():
     assert stub == (
         f"{write_stubs.HEADER}"
         "import pathlib\n"
+        "from asyncio import Future\n"
         "from enum import Enum\n"
         "from pathlib import Path\n"
         "from typing import Any, Iterator, List as Seq\n"
@@ -87,7 +91,7 @@ def test_stub_imports_annotation_names_from_their_public_home():
         "async def find(root: Path, depth: int = 2, colour: Colour | None = None) -> Seq[pathlib.PurePath]:\n"
         '    """find(root: Path) -> Seq[pathlib.PurePath]"""\n'
         "\n\n"
-        "def walk(root: Any, follow: bool = False) -> Iterator[str]: ...\n"
+        "def walk(root: Any, follow: bool = False, until: Future[None] | None = None) -> Iterator[str]: ...\n"
     )
 
 

@@ -26,21 +26,23 @@ class StubError(Exception):
 
 
 def public_home(value, name):
-    """The module to import `value` from: the shortest public parent of its defining module that
-    offers it (`pathlib`, not `pathlib._local`), and the name it has there."""
+    """The module to import `value` from, and the name it has there: the shortest public parent of
+    its defining module that offers it (`pathlib`, not `pathlib._local`), else the shortest public
+    module loaded that does (`asyncio` for a class defined in `_asyncio`)."""
     home = getattr(value, "__module__", None)
     if not isinstance(home, str):
         raise StubError(f"cannot tell where {name!r} comes from")
     parts = home.split(".")
-    candidates = [".".join(parts[:n]) for n in range(1, len(parts) + 1)]
-    for candidate in candidates:
-        if any(part.startswith("_") for part in candidate.split(".")):
-            continue
-        module = sys.modules.get(candidate)
-        for attribute in (name, getattr(value, "__name__", None)):
-            if attribute and getattr(module, attribute, None) is value:
-                return candidate, attribute
-    raise StubError(f"{name!r} is not offered by {home} or a public parent of it")
+    parents = [".".join(parts[:n]) for n in range(1, len(parts) + 1)]
+    for candidates in (parents, sorted(sys.modules, key=lambda module: (module.count("."), module))):
+        for candidate in candidates:
+            if any(part.startswith("_") for part in candidate.split(".")):
+                continue
+            module = sys.modules.get(candidate)
+            for attribute in (name, getattr(value, "__name__", None)):
+                if attribute and getattr(module, attribute, None) is value:
+                    return candidate, attribute
+    raise StubError(f"{name!r} is not offered by any public module")
 
 
 class Imports:
