@@ -71,6 +71,7 @@ async def find(root: "Path", depth: "int" = 2, colour: "Colour | None" = None) -
 
 
 def walk(root, follow: "bool" = False, until: "Future[None] | None" = None) -> "Iterator[str]":
+    """Yields the paths under "root\\"."""
     yield ""
 
 
@@ -91,7 +92,8 @@ def test_stub_imports_annotation_names_from_their_public_home():
         "async def find(root: Path, depth: int = 2, colour: Colour | None = None) -> Seq[pathlib.PurePath]:\n"
         '    """find(root: Path) -> Seq[pathlib.PurePath]"""\n'
         "\n\n"
-        "def walk(root: Any, follow: bool = False, until: Future[None] | None = None) -> Iterator[str]: ...\n"
+        "def walk(root: Any, follow: bool = False, until: Future[None] | None = None) -> Iterator[str]:\n"
+        '    """Yields the paths under \\"root\\\\\\"."""\n'
     )
 
 

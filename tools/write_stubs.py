@@ -92,7 +92,7 @@ class Imports:
 
 
 def docstring(text, indent):
-    escaped = text.replace("\\", "\\\\").replace('"""', '\\"\\"\\"')
+    escaped = text.replace("\\", "\\\\").replace('"', '\\"')
     return f'{indent}"""{escaped}"""\n'
 
 
