@@ -1,5 +1,5 @@
 """Monitoring tools see the modules' functions: sys.monitoring events for each start, resumption,
-yield, return and unwind, with the function's code object; cProfile counts the calls and
+yield, return, raise and unwind, with the function's code object; cProfile counts the calls and
 attributes the callees' time; setprofile-based profilers keep working."""
 import cProfile
 import profile
@@ -17,6 +17,7 @@ EVENTS = {
     "throw": MONITORING.events.PY_THROW,
     "yield": MONITORING.events.PY_YIELD,
     "return": MONITORING.events.PY_RETURN,
+    "raise": MONITORING.events.RAISE,
     "unwind": MONITORING.events.PY_UNWIND,
 }
 TOOL = 4
@@ -65,14 +66,14 @@ def test_coroutine_reports_throw_and_unwind(feedwells, env, seen):
     coroutine.send(None)
     with pytest.raises(ValueError):
         coroutine.throw(ValueError("stop"))
-    assert kinds(seen, "get_sync_source") == ["start", "yield", "throw", "unwind"]
+    assert kinds(seen, "get_sync_source") == ["start", "yield", "throw", "raise", "unwind"]
 
 
 @pytest.mark.parametrize("name, call, expected", [
     ("_iter_log_records", lambda logs: list(logs._iter_log_records(iter(["a", "b"]))),
      ["start", "yield", "resume", "return"]),
     ("get_recent_log_lines", lambda logs: logs.get_recent_log_lines(logs.LogService.api, 0), ["start", "return"]),
-    ("get_recent_log_lines", lambda logs: logs.get_recent_log_lines("no such service", 1), ["start", "unwind"]),
+    ("get_recent_log_lines", lambda logs: logs.get_recent_log_lines("no such service", 1), ["start", "raise", "unwind"]),
 ], ids=["generator", "plain", "plain raising"])
 def test_generators_and_plain_functions_report_each_passage(name, call, expected, seen, tmp_path, monkeypatch):
     monkeypatch.setenv("VORNAL_LOG_DIR", str(tmp_path))

@@ -1,6 +1,7 @@
 // Execution events for sys.monitoring tools (cProfile, debuggers, coverage): each passage through
 // a module function's body is reported with the function's own code object, as the interpreter
-// reports the frames of Python functions. Without an active tool each report is a flag test.
+// reports the frames of Python functions. Without a listening tool a report costs a version check
+// and a flag test.
 #pragma once
 
 #include "object.hpp"
@@ -37,26 +38,40 @@ public:
     }
 
     /// Reports the end of a passage: `value` yielded or returned (borrowed), or the pending error
-    /// unwinding out of the body; -1 with an error set when a tool's callback fails.
+    /// raised in the body and unwinding out of it; -1 with an error set when a tool's callback fails.
     int leave(PyObject* code, PySendResult outcome, PyObject* value) noexcept {
-        std::uint8_t event = outcome == PYGEN_NEXT ? yielded : outcome == PYGEN_RETURN ? returned : unwound;
+        if (outcome == PYGEN_ERROR) {
+            if (report_error(code, raised) < 0) return -1;
+            return report_error(code, unwound);
+        }
+        std::uint8_t event = outcome == PYGEN_NEXT ? yielded : returned;
         int status = listen(event);
         if (status <= 0) return status;
-        status = event == yielded    ? PyMonitoring_FirePyYieldEvent(&states[yielded], code, 0, value)
-                 : event == returned ? PyMonitoring_FirePyReturnEvent(&states[returned], code, 0, value)
-                                     : PyMonitoring_FirePyUnwindEvent(&states[unwound], code, 0);
+        status = event == yielded ? PyMonitoring_FirePyYieldEvent(&states[yielded], code, 0, value)
+                                  : PyMonitoring_FirePyReturnEvent(&states[returned], code, 0, value);
         PyMonitoring_ExitScope();
         return status;
     }
 
 private:
-    enum : std::uint8_t { start, resume, thrown, yielded, returned, unwound };
+    enum : std::uint8_t { start, resume, thrown, yielded, returned, raised, unwound };
     static constexpr std::uint8_t events[] = {
         PY_MONITORING_EVENT_PY_START, PY_MONITORING_EVENT_PY_RESUME, PY_MONITORING_EVENT_PY_THROW,
-        PY_MONITORING_EVENT_PY_YIELD, PY_MONITORING_EVENT_PY_RETURN, PY_MONITORING_EVENT_PY_UNWIND,
+        PY_MONITORING_EVENT_PY_YIELD, PY_MONITORING_EVENT_PY_RETURN, PY_MONITORING_EVENT_RAISE,
+        PY_MONITORING_EVENT_PY_UNWIND,
     };
     PyMonitoringState states[std::size(events)] = {};
     std::uint64_t version = 0;
+
+    /// Reports the pending error as `event` (raised or unwound); the error stays pending.
+    int report_error(PyObject* code, std::uint8_t event) noexcept {
+        int status = listen(event);
+        if (status <= 0) return status;
+        status = event == raised ? PyMonitoring_FireRaiseEvent(&states[raised], code, 0)
+                                 : PyMonitoring_FirePyUnwindEvent(&states[unwound], code, 0);
+        PyMonitoring_ExitScope();
+        return status;
+    }
 
     /// 1 when a tool listens to `event` (the scope is then entered: fire, then exit it), 0 when
     /// none does, -1 with an error set. A thread with a sys.setprofile or sys.settrace function
