@@ -4,12 +4,14 @@ Columns: the module; a lean Python body (annotations only, the argument converte
 module converts it); and an equally strict Python body, with the module's argument rules and
 messages written inline as a careful Python developer would. Coroutines are driven with
 send(None), without an event loop, over two sets of stand-ins for the session context and the
-data layer (see STAND_INS), and awaited inside an asyncio task.
+data layer (see STAND_INS), and awaited inside an asyncio task; one case runs while a
+sys.monitoring tool listens, which the others pay for only as a flag test.
 
 `python3.14 bench/calls.py` prints the table; `bench/run.py` prints it together with the other
 rows; `--marked N` runs every case N times between os.getppid() calls, the markers by which
 bench/callgrind.py splits an instruction count into cases."""
 import asyncio
+import contextlib
 import gc
 import itertools
 import operator
@@ -246,10 +248,12 @@ class Case:
     """One row: the stand-ins it runs over, a call of each column, calls per timing, and how many
     calls one run of the callables stands for."""
 
-    def __init__(self, name, stand_ins, module, lean, strict, number, calls_per_run=1, counted=True):
+    def __init__(self, name, stand_ins, module, lean, strict, number, calls_per_run=1, counted=True,
+                 profiled=False):
         self.name, self.stand_ins, self.number, self.calls_per_run = name, stand_ins, number, calls_per_run
         self.columns = {"module": module, "lean": lean, "strict": strict}
         self.counted = counted  # whether bench/callgrind.py counts its instructions
+        self.profiled = profiled  # whether a sys.monitoring tool listens while it runs
 
 
 FUTURES, COROUTINES = "completed futures", "coroutine stand-ins"
@@ -261,6 +265,9 @@ CASES = [
          driven(get_sync_source, 3), driven(strict_get_sync_source, 3), 20000),
     Case("get_sync_source(3) awaited in an asyncio task", COROUTINES, awaited_in_a_task(feedwells.get_sync_source),
          awaited_in_a_task(get_sync_source), awaited_in_a_task(strict_get_sync_source), 100, AWAITS_PER_TASK),
+    # The other cases pay for monitoring only a flag test; this one pays for a listening tool.
+    Case("get_sync_source(3), futures, profiler on", FUTURES, driven(feedwells.get_sync_source, 3),
+         driven(get_sync_source, 3), driven(strict_get_sync_source, 3), 20000, counted=False, profiled=True),
     Case("list_feedwells() of 8, completed futures", FUTURES, driven(feedwells.list_feedwells),
          driven(list_feedwells), driven(strict_list_feedwells), 20000),
     Case("list_sync_source_definitions() of 10", FUTURES, feedwells.list_sync_source_definitions,
@@ -272,9 +279,38 @@ CASES = [
 ]
 
 
+@contextlib.contextmanager
+def profiler_listening():
+    """A sys.monitoring tool that counts every start, resumption, yield and return, as a profiler
+    would listen to them."""
+    monitoring = sys.monitoring
+    tool = monitoring.PROFILER_ID
+    events = (monitoring.events.PY_START, monitoring.events.PY_RESUME, monitoring.events.PY_YIELD,
+              monitoring.events.PY_RETURN)
+    counted = [0]
+
+    def count(*_):
+        counted[0] += 1
+
+    monitoring.use_tool_id(tool, "benchmark counter")
+    for event in events:
+        monitoring.register_callback(tool, event, count)
+    monitoring.set_events(tool, sum(events))
+    try:
+        yield
+    finally:
+        monitoring.set_events(tool, 0)
+        monitoring.free_tool_id(tool)
+
+
 def measure(case, rounds=28):
     """Nanoseconds per call of each column: the best of `rounds` short timings, the columns
     interleaved so that a burst of load on the machine hits all of them alike."""
+    with profiler_listening() if case.profiled else contextlib.nullcontext():
+        return measure_columns(case, rounds)
+
+
+def measure_columns(case, rounds):
     install(*STAND_INS[case.stand_ins])
     columns = {name: call for name, call in case.columns.items() if call}
     best = dict.fromkeys(columns, float("inf"))

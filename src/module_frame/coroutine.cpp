@@ -105,8 +105,8 @@ PySendResult cannot_reuse() noexcept {
     return PYGEN_ERROR;
 }
 
-/// Resumes with `value` sent in: the core of send, __next__ and am_send.
-PySendResult send_core(coroutine_object* c, PyObject* value, PyObject** result) noexcept {
+/// Resumes with `value` sent in.
+PySendResult send_step(coroutine_object* c, PyObject* value, PyObject** result) noexcept {
     *result = nullptr;
     switch (c->state) {
     case state::running:
@@ -210,9 +210,9 @@ PyObject* exception_to_throw(PyObject* const* args, Py_ssize_t nargs) noexcept {
     return exception;
 }
 
-/// Raises what throw(typ[, val[, tb]]) describes where the body waits: the core of throw. An
-/// awaited object with a throw method of its own is given the arguments as they came.
-PySendResult throw_core(coroutine_object* c, PyObject* const* args, Py_ssize_t nargs, PyObject** result) noexcept {
+/// Raises what throw(typ[, val[, tb]]) describes where the body waits. An awaited object with a
+/// throw method of its own is given the arguments as they came.
+PySendResult throw_step(coroutine_object* c, PyObject* const* args, Py_ssize_t nargs, PyObject** result) noexcept {
     *result = nullptr;
     if (c->state == state::suspended && c->delegate && !PyErr_GivenExceptionMatches(args[0], PyExc_GeneratorExit)) {
         PyObject* thrower = nullptr;
@@ -270,6 +270,39 @@ PySendResult throw_core(coroutine_object* c, PyObject* const* args, Py_ssize_t n
     Py_CLEAR(c->delegate);
     c->thrown = exception;
     return run_body(c, result);
+}
+
+/// Ends a passage through the body, or through the object it waits on, for monitoring tools.
+PySendResult monitored_outcome(coroutine_object* c, PySendResult outcome, PyObject** result) noexcept {
+    function_object* f = c->function;
+    if (f->monitoring.leave(f->code, outcome, *result) == 0) return outcome;
+    if (outcome != PYGEN_ERROR) Py_CLEAR(*result);
+    return PYGEN_ERROR;
+}
+
+/// The core of send, __next__ and am_send: a passage that runs reports itself to monitoring tools
+/// as a start or a resumption.
+PySendResult send_core(coroutine_object* c, PyObject* value, PyObject** result) noexcept {
+    bool starts = c->state == state::created && value == Py_None;
+    if (!starts && c->state != state::suspended) return send_step(c, value, result);
+    function_object* f = c->function;
+    if (f->monitoring.enter(f->code, starts ? entry::start : entry::resume) < 0) {
+        *result = nullptr;
+        return PYGEN_ERROR;
+    }
+    return monitored_outcome(c, send_step(c, value, result), result);
+}
+
+/// The core of throw: a passage that runs reports itself to monitoring tools as a throw. (Closing
+/// reports nothing, as the interpreter's closing of a waiting frame often does not either.)
+PySendResult throw_core(coroutine_object* c, PyObject* const* args, Py_ssize_t nargs, PyObject** result) noexcept {
+    if (c->state != state::created && c->state != state::suspended) return throw_step(c, args, nargs, result);
+    function_object* f = c->function;
+    if (f->monitoring.enter_thrown(f->code, [=] { return exception_to_throw(args, nargs); }) < 0) {
+        *result = nullptr;
+        return PYGEN_ERROR;
+    }
+    return monitored_outcome(c, throw_step(c, args, nargs, result), result);
 }
 
 PyObject* close_core(coroutine_object* c) noexcept {

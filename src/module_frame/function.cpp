@@ -5,6 +5,7 @@
 #include "coroutine.hpp"
 #include "calls.hpp"
 
+#include <new>
 #include <string>
 #include <string_view>
 
@@ -138,18 +139,21 @@ PyObject* call_body(function_object* f, PyObject** slots) noexcept {
         return coroutine;
     }
     PyObject* result = nullptr;
-    try {
-        plain_body_scope running(f);
-        result = f->spec->plain(arguments(slots)).release();
-        if (!result) result = Py_NewRef(Py_None);
-    } catch (error_already_set& error) {
-        bool traced = error.traced();
-        error.restore();
-        if (!traced) add_traceback(f, error.line(), true);
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in a module body");
+    if (f->monitoring.enter(f->code, entry::start) == 0) {
+        try {
+            plain_body_scope running(f);
+            result = f->spec->plain(arguments(slots)).release();
+            if (!result) result = Py_NewRef(Py_None);
+        } catch (error_already_set& error) {
+            bool traced = error.traced();
+            error.restore();
+            if (!traced) add_traceback(f, error.line(), true);
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+        } catch (...) {
+            PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in a module body");
+        }
+        if (f->monitoring.leave(f->code, result ? PYGEN_RETURN : PYGEN_ERROR, result) < 0) Py_CLEAR(result);
     }
     error_scope keep;
     for (Py_ssize_t i = 0; i < n; ++i) Py_DECREF(slots[i]);
@@ -392,6 +396,11 @@ PyObject* repr(PyObject* self) noexcept {
     return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
 }
 
+/// Read through a class or an instance, the function is itself (no bound method), as a built-in
+/// function is; being a descriptor makes introspection (inspect.isroutine, pydoc, doctest) list it
+/// among the module's functions.
+PyObject* descr_get(PyObject* self, PyObject*, PyObject*) noexcept { return Py_NewRef(self); }
+
 /// Pickled by reference, as module-level functions are: `__module__` plus the qualified name.
 PyObject* reduce(PyObject* self, PyObject*) noexcept { return Py_NewRef(as_function(self)->qualname); }
 
@@ -406,6 +415,7 @@ PyType_Slot slots[] = {
     {Py_tp_clear, reinterpret_cast<void*>(clear)},
     {Py_tp_repr, reinterpret_cast<void*>(repr)},
     {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(descr_get)},
     {Py_tp_getset, getset},
     {Py_tp_members, members},
     {Py_tp_methods, methods},
@@ -442,6 +452,7 @@ object make_function(const function_spec& spec) {
     for (auto& name : f->param_names) name = nullptr;
     f->call_defaults = f->name = f->qualname = f->module_name = f->doc = f->annotations = nullptr;
     f->defaults = f->kwdefaults = f->code = f->frame = f->dotted_frame = f->globals = f->dict = f->weakrefs = nullptr;
+    new (&f->monitoring) monitoring_scope();
     object result = object::steal(reinterpret_cast<PyObject*>(f));
     PyObject_GC_Track(f);
 

@@ -2,6 +2,7 @@
 // kinds, annotations and defaults, docstring), and the callable object built from it at load.
 #pragma once
 
+#include "monitoring.hpp"
 #include "task.hpp"
 
 #include <cstdint>
@@ -119,6 +120,7 @@ struct function_object {
     PyObject* globals;
     PyObject* dict;
     PyObject* weakrefs;
+    monitoring_scope monitoring;  // what sys.monitoring tools listen to, reported with `code`
 };
 
 bool ready_function_type() noexcept;
