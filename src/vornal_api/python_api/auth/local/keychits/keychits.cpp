@@ -26,9 +26,13 @@ object session_block(Body body, location where = location::current()) {
     return plain_with_block(call({global("get_db_session_context"_id, where), where}), std::move(body), where);
 }
 
-/// `dao_api_token.<method>`, looked up before the arguments of its call are read.
-object token_store(const identifier& method, location where = location::current()) {
-    return attr(global("dao_api_token"_id, where), method, where);
+/// `dao_api_token.read(<holder>.<user_attribute>, session)`: the method is looked up before the
+/// user is read, as the call expression evaluates.
+object read_stored_token(handle holder, const identifier& user_attribute, handle session,
+                         location where = location::current()) {
+    object read = attr(global("dao_api_token"_id, where), "read"_id, where);
+    object user_sub = attr(holder, user_attribute, where);
+    return call({read, where}, user_sub, session);
 }
 
 /// `select(Users).where(Users.api_token.isnot(None))`: the users whose token column is set.
@@ -131,8 +135,7 @@ const function_spec list_keychits{
             object users = all_rows(session, stmt);
             results = check(PyList_New(0));
             for (const object& user : items(users)) {
-                object read = token_store("read"_id);
-                object token_info = call(read, attr(user, "username"_id), session);
+                object token_info = read_stored_token(user, "username"_id, session);
                 if (token_info.is_none()) continue;
                 object to_read_local = global("_to_read_local"_id);
                 check_status(PyList_Append(results.ptr(), call(to_read_local, user, token_info).ptr()));
@@ -167,7 +170,7 @@ const function_spec delete_api_token{
                 raise_error("ServerOperationError"_id, [e] { return f_string("Server error while revoking token: ", e); });
             }));
         session_block([&](handle session) -> object {
-            call(token_store("delete"_id), user_sub, session);
+            call_method(global("dao_api_token"_id), "delete"_id, user_sub, session);
             return object();
         });
         call_method(global("TOKEN_CACHE"_id), "pop"_id, user_sub, none());
@@ -214,8 +217,7 @@ const function_spec require_user_without_token{
             raise_error("NoUserLoggedInError"_id, "No server URL configured."_id);
         object existing;
         session_block([&](handle session) -> object {
-            object read = token_store("read"_id);
-            existing = call(read, attr(user_settings, "user_sub"_id), session);
+            existing = read_stored_token(user_settings, "user_sub"_id, session);
             return object();
         });
         if (!assigned(existing, "existing").is_none())
@@ -242,8 +244,7 @@ const function_spec find_local_token_by_uid{
         object found = session_block([&](handle session) -> object {
             object stmt = users_with_token();
             for (const object& user : items(all_rows(session, stmt))) {
-                object read = token_store("read"_id);
-                object token_info = call(read, attr(user, "username"_id), session);
+                object token_info = read_stored_token(user, "username"_id, session);
                 if (token_info.is_none() || !equals(attr(token_info, "uid"_id), api_key_uid)) continue;
                 object user_sub = attr(user, "username"_id);
                 return check(PyTuple_Pack(2, user_sub.ptr(), token_info.ptr()));
