@@ -77,6 +77,40 @@ async def create_api_token(name=None):
         raise
 
 
+async def list_keychits():
+    with get_db_session_context() as session:
+        stmt = select(Users).where(Users.api_token.isnot(None))
+        users = session.scalars(stmt).all()
+        results = []
+        for user in users:
+            token_info = dao_api_token.read(user.username, session)
+            if token_info is None:
+                continue
+            results.append(_to_read_local(user, token_info))
+    return results
+
+
+async def check_api_token(api_key_uid):
+    user_sub, token_info = _find_local_token_by_uid(api_key_uid)
+    try:
+        test_api_token(user_sub, token_info)
+        return APITokenCheckResponse(valid=True)
+    except APIKeyInvalidException:
+        return APITokenCheckResponse(valid=False)
+    except CONNECTION_ERRORS:
+        raise ServerUnreachableError("Cannot reach the server to validate the token.")
+
+
+def _to_read_local(user, token_info):
+    return APITokenReadLocal(
+        user_sub=user.username,
+        user_name=f"{user.firstname} {user.lastname}",
+        api_key_name=token_info.name,
+        api_key_uid=token_info.uid,
+        server_url=token_info.server_url,
+    )
+
+
 def in_module(module, function):
     return types.FunctionType(function.__code__, vars(module), function.__name__)
 
@@ -148,6 +182,72 @@ CREATE_CASES = {
 }
 
 
+LIST_CASES = {
+    "success": lambda env, mp: None,
+    "nothing stored": lambda env, mp: (env.sessions.users.clear(), env.dao.tokens.clear()),
+    "store read fails": lambda env, mp: env.dao.errors.update(read=Boom("locked")),
+    "swallowed store error": lambda env, mp: (env.dao.errors.update(read=Boom("locked")),
+                                              setattr(env.sessions, "swallow", True)),
+    "query fails": lambda env, mp: setattr(env.sessions, "scalars_error", Boom("no such table")),
+    "read model fails": lambda env, mp: failing(env, "APITokenReadLocal", Boom("invalid")),
+    "exit raises on success": lambda env, mp: setattr(env.sessions, "exit_error", RuntimeError("commit")),
+}
+
+
+CHECK_CASES = {
+    "valid": lambda env, mp: None,
+    "unknown uid": lambda env, mp: env.dao.tokens.clear(),
+    "rejected": lambda env, mp: failing(env, "test_api_token", env.APIKeyInvalidException("rejected")),
+    "unreachable": lambda env, mp: failing(env, "test_api_token", ConnectFailed("refused")),
+    "server error": lambda env, mp: failing(env, "test_api_token", Boom("500")),
+    "interrupted": lambda env, mp: failing(env, "test_api_token", KeyboardInterrupt()),
+    # building the answer is guarded as well
+    "answer rejected": lambda env, mp: failing(env, "APITokenCheckResponse", env.APIKeyInvalidException("x")),
+    "answer fails": lambda env, mp: failing(env, "APITokenCheckResponse", Boom("invalid")),
+}
+
+
+class Traced:
+    """Stands in front of an object and records each attribute read from it as "<label>.<name>"
+    among the events, so that the order of reads and method lookups is compared too."""
+
+    def __init__(self, target, label, events):
+        object.__setattr__(self, "_target", target)
+        object.__setattr__(self, "_label", label)
+        object.__setattr__(self, "_events", events)
+
+    def __getattr__(self, name):
+        self._events.append(f"{self._label}.{name}")
+        return getattr(self._target, name)
+
+    def __eq__(self, other):
+        return type(other) is Traced and self._target == other._target
+
+    __hash__ = None
+
+
+class Formatted:
+    """A name part whose formatting shows among the events."""
+
+    def __init__(self, text, events):
+        self.text = text
+        self.events = events
+
+    def __format__(self, spec):
+        self.events.append(f"format {self.text}")
+        return self.text
+
+
+def traced(env, monkeypatch):
+    """Puts recording stand-ins in front of the objects whose attributes the bodies read."""
+    events = env.events
+    monkeypatch.setattr(env.module, "dao_api_token", Traced(env.dao, "dao_api_token", events))
+    env.settings = Traced(env.settings, "settings", events)
+    env.issued = Traced(env.issued, "issued", events)
+    env.sessions.users[:] = [Traced(user, "user", events) for user in env.sessions.users]
+    env.dao.tokens = {user: Traced(info, "token_info", events) for user, info in env.dao.tokens.items()}
+
+
 def describe(exc):
     return None if exc is None else (type(exc).__name__, str(exc))
 
@@ -164,8 +264,10 @@ def outcome(env, run):
 
 def prepared(module, monkeypatch, setup):
     env = KeychitsEnv(module, monkeypatch)
-    env.store("user-x", token("uid-x"))
+    env.store("user-x", token("uid-x"), firstname=Formatted("Grace", env.events),
+              lastname=Formatted("Hopper", env.events))
     setup(env, monkeypatch)
+    traced(env, monkeypatch)
     return env
 
 
@@ -194,3 +296,19 @@ def test_delete_runs_its_statements_as_the_interpreter_does(kc, monkeypatch, cas
 @pytest.mark.parametrize("case", list(CREATE_CASES))
 def test_create_runs_its_statements_as_the_interpreter_does(kc, monkeypatch, case):
     compare(kc, monkeypatch, CREATE_CASES[case], "create_api_token", ("desk",), [_require_user_without_token])
+
+
+@pytest.mark.parametrize("case", list(LIST_CASES))
+def test_list_runs_its_statements_as_the_interpreter_does(kc, monkeypatch, case):
+    def setup(env, mp):
+        env.store("user-ada", token(None), firstname=None)
+        LIST_CASES[case](env, mp)
+    compare(kc, monkeypatch, setup, "list_keychits", (), [_to_read_local])
+
+
+@pytest.mark.parametrize("case", list(CHECK_CASES))
+def test_check_runs_its_statements_as_the_interpreter_does(kc, monkeypatch, case):
+    def setup(env, mp):
+        env.store("user-ada", token("uid-1"))
+        CHECK_CASES[case](env, mp)
+    compare(kc, monkeypatch, setup, "check_api_token", ("uid-1",), [_find_local_token_by_uid])

@@ -174,6 +174,37 @@ def test_generate_steps_and_attribute_reads_in_order(lot, env, report):
         "template.format", "session.exit"]
 
 
+class LookedUp:
+    """Stands in front of an object and records each attribute lookup on it as
+    "looked up <label>.<name>" among the events."""
+
+    def __init__(self, target, label, events):
+        object.__setattr__(self, "_target", target)
+        object.__setattr__(self, "_label", label)
+        object.__setattr__(self, "_events", events)
+
+    def __getattr__(self, name):
+        self._events.append(f"looked up {self._label}.{name}")
+        return getattr(self._target, name)
+
+
+def test_methods_are_looked_up_before_their_arguments_are_read(lot, env, report, monkeypatch):
+    report.item = Traced(env.events, "item", sync_source_id=3)
+    env.crud.results["read_sync_item"] = report.item
+    monkeypatch.setattr(lot, "crud_feedwells", LookedUp(env.sources, "crud_feedwells", env.events))
+    monkeypatch.setattr(lot, "REPORT_TEMPLATE_SYNC_ITEM", LookedUp(env.template, "template", env.events))
+    env.get_sync_connectors.compute = lambda: LookedUp(env.registry, "connectors", env.events)
+    run(lot.generate_sync_item_report(7, "it broke"))
+    assert env.events[:13] == [
+        "session.open", "session.enter", "crud.read_sync_item",
+        "looked up crud_feedwells.read_sync_source", "item.sync_source_id", "crud.read_sync_source",
+        "get_sync_connectors", "looked up connectors.get", "sync_source.connector", "registry.get",
+        "ConnectorRead.model_validate", "SyncItemReadV1.model_validate",
+        "looked up template.format"]
+    assert env.events[13] == "item_read.id"
+    assert env.template.calls == [template_keywords(report)]
+
+
 FIELD_RULES = [
     ("no last update", dict(last_update=None), {}, dict(last_update="N/A")),
     ("no owner", {}, dict(owner=None), dict(sync_source_owner="N/A")),

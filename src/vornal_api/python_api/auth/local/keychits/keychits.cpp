@@ -26,9 +26,13 @@ object session_block(Body body, location where = location::current()) {
     return plain_with_block(call({global("get_db_session_context"_id, where), where}), std::move(body), where);
 }
 
-/// `dao_api_token.<method>(user_sub, session)`
-object stored_token(const identifier& method, handle user_sub, handle session, location where = location::current()) {
-    return call_method({global("dao_api_token"_id, where), where}, method, user_sub, session);
+/// `dao_api_token.read(<holder>.<user_attribute>, session)`: the method is looked up before the
+/// user is read, as the call expression evaluates.
+object read_stored_token(handle holder, const identifier& user_attribute, handle session,
+                         location where = location::current()) {
+    object read = attr(global("dao_api_token"_id, where), "read"_id, where);
+    object user_sub = attr(holder, user_attribute, where);
+    return call({read, where}, user_sub, session);
 }
 
 /// `select(Users).where(Users.api_token.isnot(None))`: the users whose token column is set.
@@ -131,7 +135,7 @@ const function_spec list_keychits{
             object users = all_rows(session, stmt);
             results = check(PyList_New(0));
             for (const object& user : items(users)) {
-                object token_info = stored_token("read"_id, attr(user, "username"_id), session);
+                object token_info = read_stored_token(user, "username"_id, session);
                 if (token_info.is_none()) continue;
                 object to_read_local = global("_to_read_local"_id);
                 check_status(PyList_Append(results.ptr(), call(to_read_local, user, token_info).ptr()));
@@ -166,7 +170,7 @@ const function_spec delete_api_token{
                 raise_error("ServerOperationError"_id, [e] { return f_string("Server error while revoking token: ", e); });
             }));
         session_block([&](handle session) -> object {
-            stored_token("delete"_id, user_sub, session);
+            call_method(global("dao_api_token"_id), "delete"_id, user_sub, session);
             return object();
         });
         call_method(global("TOKEN_CACHE"_id), "pop"_id, user_sub, none());
@@ -213,7 +217,7 @@ const function_spec require_user_without_token{
             raise_error("NoUserLoggedInError"_id, "No server URL configured."_id);
         object existing;
         session_block([&](handle session) -> object {
-            existing = stored_token("read"_id, attr(user_settings, "user_sub"_id), session);
+            existing = read_stored_token(user_settings, "user_sub"_id, session);
             return object();
         });
         if (!assigned(existing, "existing").is_none())
@@ -240,7 +244,7 @@ const function_spec find_local_token_by_uid{
         object found = session_block([&](handle session) -> object {
             object stmt = users_with_token();
             for (const object& user : items(all_rows(session, stmt))) {
-                object token_info = stored_token("read"_id, attr(user, "username"_id), session);
+                object token_info = read_stored_token(user, "username"_id, session);
                 if (token_info.is_none() || !equals(attr(token_info, "uid"_id), api_key_uid)) continue;
                 object user_sub = attr(user, "username"_id);
                 return check(PyTuple_Pack(2, user_sub.ptr(), token_info.ptr()));
@@ -261,8 +265,10 @@ const function_spec to_read_local{
         handle user = a[0], token_info = a[1];
         object read_model = global("APITokenReadLocal"_id);
         object user_sub = attr(user, "username"_id);
-        object firstname = attr(user, "firstname"_id);
-        object user_name = f_string("", firstname, " ", attr(user, "lastname"_id));
+        // The first name is formatted before the last name is read.
+        object first_name = f_string("", attr(user, "firstname"_id));
+        object last_name = attr(user, "lastname"_id);
+        object user_name = f_string("", first_name, " ", last_name);
         object api_key_name = attr(token_info, "name"_id);
         object api_key_uid = attr(token_info, "uid"_id);
         object server_url = attr(token_info, "server_url"_id);
