@@ -127,6 +127,37 @@ def test_nothing_runs_until_awaited(env, op):
     assert env.events == []
 
 
+@pytest.mark.parametrize("op", OPERATIONS, ids=op_ids(OPERATIONS))
+def test_the_installer_is_the_only_suspension(env, op):
+    coro = getattr(env.module, op.name(env.twin))("acme")
+    coro.send(None)  # every step before the installer has run; the fake installer suspends once
+    assert env.names()[-2:] == ["get_service_runner_path", "run_pip_command"]
+    assert coro.cr_await is not None
+    with pytest.raises(StopIteration) as info:
+        coro.send(None)
+    assert info.value.value is None
+
+
+class TruthFails:
+    def __bool__(self):
+        raise LookupError("no truth")
+
+
+def test_editable_is_reduced_to_its_truth_when_called(monkeypatch):
+    env = PackagesEnv(CONNECTORS, load(CONNECTORS), monkeypatch)
+    install = env.module.install_connector_from_local_path
+    flag = []
+    coro = install("pkg", flag)
+    flag.append("now true")  # too late: the call already took the empty list as false
+    run(coro)
+    assert env.run_pip_command.only[3:] == ["install", "/abs/pkg"]
+    # The truth test is the conversion, which runs before the exact-type test of package_path.
+    ran = len(env.events)
+    with pytest.raises(LookupError):
+        install(1, TruthFails())
+    assert len(env.events) == ran
+
+
 @pytest.mark.parametrize("runner, shown", [
     (pathlib.PurePosixPath("/srv/bin/runner"), "/srv/bin/runner"),
     (Label("/srv/bin/label"), "/srv/bin/label"),
