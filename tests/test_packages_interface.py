@@ -2,6 +2,7 @@
 names, function objects with their docstrings, annotations, defaults and locals, and argument
 checking."""
 import inspect
+import json
 import os
 import subprocess
 import sys
@@ -236,13 +237,52 @@ def test_argument_errors(name, args, kwargs, message, note):
     assert info.value.__traceback__.tb_next.tb_frame.f_code.co_name == f"{twin_.module_name}.{name}"
 
 
+# The from-imports that a test can make fail, in load order: the module and one name it gives.
+FAILING_IMPORTS = {
+    "connectors": [("vornal_api.app.exceptions.sync.connectors_handler", "ConnectorUpdateError"),
+                   ("vornal_api.app.schemas.sync.connectors", "ConnectorRead"),
+                   ("vornal_api.python_api.sync.utils", "run_pip_command"),
+                   ("vornal_client.settings.folders", "get_service_runner_path"),
+                   ("vornal_sync_agent.connectors.connectors", "get_sync_connectors")],
+    "converters": [("vornal_api.app.exceptions.sync.converters_handler", "ConverterUpdateError"),
+                   ("vornal_api.app.schemas.sync.converters", "ConverterRead"),
+                   ("vornal_api.python_api.sync.utils", "run_pip_command"),
+                   ("vornal_client.settings.folders", "get_service_runner_path"),
+                   ("vornal_sync_agent.converters.converters", "get_converters")],
+}
+
+LOAD_WITHOUT_EACH_NAME = """
+import importlib, json, sys, traceback
+out = []
+for source, name in json.loads(sys.argv[1]):
+    outside = importlib.import_module(source)
+    value = getattr(outside, name)
+    delattr(outside, name)
+    try:
+        importlib.import_module(sys.argv[2])
+    except ImportError as exc:
+        out.append([str(exc), sys.argv[2] in sys.modules,
+                    [[e.name, e.filename, e.lineno] for e in traceback.extract_tb(exc.__traceback__)]])
+    setattr(outside, name, value)
+print(json.dumps(out))
+"""
+
+
 def test_import_fails_without_an_outside_name(twin):
-    # The module loads once per process, so the failing load runs in a child interpreter.
-    code = ("import vornal_api.python_api.sync.utils as utils\n"
-            "del utils.run_pip_command\n"
-            f"import {twin.module_name}\n")
-    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                            env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
-    assert result.returncode != 0
-    assert "ImportError: cannot import name run_pip_command\n" in result.stderr
-    assert f"init {twin.module_name}" in result.stderr
+    # The module loads once per process, so the failing loads run in a child interpreter; a failed
+    # load is forgotten, so the child tries one missing name after the other.
+    failing = FAILING_IMPORTS[twin.short]
+    result = subprocess.run([sys.executable, "-c", LOAD_WITHOUT_EACH_NAME, json.dumps(failing), twin.module_name],
+                            capture_output=True, text=True, env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
+    assert result.returncode == 0, result.stderr
+    outcomes = json.loads(result.stdout)
+    assert [(message, loaded) for message, loaded, _ in outcomes] == [
+        (f"cannot import name {name}", False) for _, name in failing]
+    lines = []
+    for _, _, entries in outcomes:
+        init = [entry for entry in entries if entry[0] == f"init {twin.module_name}"]
+        assert len(init) == 1, entries
+        assert init[0][1] == f"src/vornal_api/python_api/sync/{twin.short}"
+        lines.append(init[0][2])
+    # Each statement shows its own line, and the lines follow the order of the statements.
+    assert lines == sorted(set(lines)) and lines[0] > 0, lines

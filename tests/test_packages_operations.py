@@ -127,6 +127,37 @@ def test_nothing_runs_until_awaited(env, op):
     assert env.events == []
 
 
+@pytest.mark.parametrize("op", OPERATIONS, ids=op_ids(OPERATIONS))
+def test_the_installer_is_the_only_suspension(env, op):
+    coro = getattr(env.module, op.name(env.twin))("acme")
+    coro.send(None)  # every step before the installer has run; the fake installer suspends once
+    assert env.names()[-2:] == ["get_service_runner_path", "run_pip_command"]
+    assert coro.cr_await is not None
+    with pytest.raises(StopIteration) as info:
+        coro.send(None)
+    assert info.value.value is None
+
+
+class TruthFails:
+    def __bool__(self):
+        raise LookupError("no truth")
+
+
+def test_editable_is_reduced_to_its_truth_when_called(monkeypatch):
+    env = PackagesEnv(CONNECTORS, load(CONNECTORS), monkeypatch)
+    install = env.module.install_connector_from_local_path
+    flag = []
+    coro = install("pkg", flag)
+    flag.append("now true")  # too late: the call already took the empty list as false
+    run(coro)
+    assert env.run_pip_command.only[3:] == ["install", "/abs/pkg"]
+    # The truth test is the conversion, which runs before the exact-type test of package_path.
+    ran = len(env.events)
+    with pytest.raises(LookupError):
+        install(1, TruthFails())
+    assert len(env.events) == ran
+
+
 @pytest.mark.parametrize("runner, shown", [
     (pathlib.PurePosixPath("/srv/bin/runner"), "/srv/bin/runner"),
     (Label("/srv/bin/label"), "/srv/bin/label"),
@@ -386,24 +417,36 @@ def test_error_classes_are_looked_up_at_call_time(env, monkeypatch):
         run(getattr(env.module, env.twin.fn("update_{}_from_local_path"))("pkg"))
 
 
-def test_tracebacks_of_a_converted_failure(env):
+def traceback_entries(error, twin):
+    """(function name, line) of the entries that the module added to the error's traceback."""
+    tb, found = error.__traceback__, []
+    while tb is not None:
+        if tb.tb_frame.f_code.co_filename == f"src/vornal_api/python_api/sync/{twin.short}":
+            found.append((tb.tb_frame.f_code.co_name, tb.tb_lineno))
+        tb = tb.tb_next
+    return found
+
+
+def own_source_lines(module, name):
+    """From the function's definition line up to the next function's definition line."""
+    starts = sorted(value.__code__.co_firstlineno for value in vars(module).values()
+                    if getattr(value, "__module__", None) == module.__name__ and hasattr(value, "__code__"))
+    first = getattr(module, name).__code__.co_firstlineno
+    return range(first, min([line for line in starts if line > first], default=first + 10_000))
+
+
+@pytest.mark.parametrize("op", OPERATIONS, ids=op_ids(OPERATIONS))
+def test_tracebacks_of_a_converted_failure(env, op):
     env.run_pip_command.error = failure = pip_failure()
-    name = env.twin.fn("uninstall_{}")
-    with pytest.raises(env.error("Uninstall")) as info:
-        run(getattr(env.module, name)("acme"))
-    source = f"src/vornal_api/python_api/sync/{env.twin.short}"
-
-    def entries(error):
-        tb, found = error.__traceback__, []
-        while tb is not None:
-            if tb.tb_frame.f_code.co_filename == source:
-                found.append(tb.tb_frame.f_code.co_name)
-            tb = tb.tb_next
-        return found
-
-    # The raised error leaves the body; the caught one was caught inside it.
-    assert entries(info.value) == [name]
-    assert entries(failure) == [f"{env.twin.module_name}.{name}"]
+    name = op.name(env.twin)
+    with pytest.raises(env.error(op.error)) as info:
+        perform(env, op)
+    # The raised error leaves the body; the caught one was caught inside it; both at a line of
+    # the function's own source.
+    [(left, line)] = traceback_entries(info.value, env.twin)
+    [(caught, caught_line)] = traceback_entries(failure, env.twin)
+    assert (left, caught) == (name, f"{env.twin.module_name}.{name}")
+    assert line in own_source_lines(env.module, name) and caught_line in own_source_lines(env.module, name)
 
 
 # ---- package names that pip would read as options ----------------------------------------

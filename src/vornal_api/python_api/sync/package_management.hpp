@@ -15,12 +15,9 @@ struct failure_report {
     const char* prefix;
 };
 
-/// The names that make one module's packages: where its outside names come from, its registry,
-/// read model and exception classes, and the failure report of each operation.
+/// The outside names that make one module's packages: its registry, read model and exception
+/// classes, and the failure report of each operation.
 struct package_kind {
-    const char* exceptions_module;
-    const char* schemas_module;
-    const char* registry_module;
     const identifier& registry;
     const identifier& read_model;
     const identifier& invalid_path_error;
@@ -35,21 +32,6 @@ struct package_kind {
 inline constexpr parameter package_name_parameter = exact_str("package_name", "str");
 inline constexpr parameter package_path_parameter = exact_str("package_path", "str");
 inline constexpr parameter index_url_parameter = exact_str("index_url", "Optional[str]").or_none().defaults_to(nullptr);
-
-/// The module's outside names, bound at load in this order.
-inline void bind_outside_names(module_builder& m, const package_kind& kind, location where = location::current()) {
-    m.import("subprocess", where);
-    m.from("typing", {"List", "Optional"}, where);
-    m.from(kind.exceptions_module,
-           {kind.install_from_index.error_class.text(), kind.invalid_path_error.text(), kind.uninstall.error_class.text(),
-            kind.update_from_index.error_class.text()},
-           where);
-    m.from(kind.schemas_module, {kind.read_model.text()}, where);
-    m.from("vornal_api.python_api.sync.utils",
-           {"format_subprocess_error", "run_pip_command", "validate_local_package_path"}, where);
-    m.from("vornal_client.settings.folders", {"get_service_runner_path"}, where);
-    m.from(kind.registry_module, {kind.registry.text()}, where);
-}
 
 /// `[<read_model>.model_validate(item) for item in <registry>(scan=True, reload=True).values()]`:
 /// the registry rescans and reloads the installed packages first; no partial list on failure.

@@ -8,9 +8,6 @@ using namespace vornal::frame;
 using namespace vornal::packages;
 
 const package_kind connector_packages{
-    .exceptions_module = "vornal_api.app.exceptions.sync.connectors_handler",
-    .schemas_module = "vornal_api.app.schemas.sync.connectors",
-    .registry_module = "vornal_sync_agent.connectors.connectors",
     .registry = "get_sync_connectors"_id,
     .read_model = "ConnectorRead"_id,
     .invalid_path_error = "ConnectorInvalidPackagePathError"_id,
@@ -120,7 +117,16 @@ const function_spec uninstall_connector{
 };
 
 void statements(module_builder& m) {
-    bind_outside_names(m, connector_packages);
+    m.import("subprocess");
+    m.from("typing", {"List", "Optional"});
+    m.from("vornal_api.app.exceptions.sync.connectors_handler",
+           {"ConnectorInstallError", "ConnectorInvalidPackagePathError", "ConnectorUninstallError",
+            "ConnectorUpdateError"});
+    m.from("vornal_api.app.schemas.sync.connectors", {"ConnectorRead"});
+    m.from("vornal_api.python_api.sync.utils",
+           {"format_subprocess_error", "run_pip_command", "validate_local_package_path"});
+    m.from("vornal_client.settings.folders", {"get_service_runner_path"});
+    m.from("vornal_sync_agent.connectors.connectors", {"get_sync_connectors"});
 
     m.def(list_connectors);
     m.def(install_connector_from_pypi);

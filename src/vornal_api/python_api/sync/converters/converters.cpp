@@ -8,9 +8,6 @@ using namespace vornal::frame;
 using namespace vornal::packages;
 
 const package_kind converter_packages{
-    .exceptions_module = "vornal_api.app.exceptions.sync.converters_handler",
-    .schemas_module = "vornal_api.app.schemas.sync.converters",
-    .registry_module = "vornal_sync_agent.converters.converters",
     .registry = "get_converters"_id,
     .read_model = "ConverterRead"_id,
     .invalid_path_error = "ConverterInvalidPackagePathError"_id,
@@ -118,7 +115,16 @@ const function_spec uninstall_converter{
 };
 
 void statements(module_builder& m) {
-    bind_outside_names(m, converter_packages);
+    m.import("subprocess");
+    m.from("typing", {"List", "Optional"});
+    m.from("vornal_api.app.exceptions.sync.converters_handler",
+           {"ConverterInstallError", "ConverterInvalidPackagePathError", "ConverterUninstallError",
+            "ConverterUpdateError"});
+    m.from("vornal_api.app.schemas.sync.converters", {"ConverterRead"});
+    m.from("vornal_api.python_api.sync.utils",
+           {"format_subprocess_error", "run_pip_command", "validate_local_package_path"});
+    m.from("vornal_client.settings.folders", {"get_service_runner_path"});
+    m.from("vornal_sync_agent.converters.converters", {"get_converters"});
 
     m.def(list_converters);
     m.def(install_converter_from_local_path);
