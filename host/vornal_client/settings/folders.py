@@ -1,11 +1,12 @@
 """Shared folders, read at each call: the log directory is $VORNAL_LOG_DIR and the service's own
 virtual environment $VORNAL_SERVICE_ENV (defaults under the temp dir); the service runner program
-lives in the host tree."""
+lives in the host tree, or in the scripts directory of the environment the stand-ins are installed in."""
 import os
+import sysconfig
 import tempfile
 from pathlib import Path
 
-_RUNNER = Path(__file__).resolve().parents[2] / "bin" / "vornal-service"
+_TREE_RUNNER = Path(__file__).resolve().parents[2] / "bin" / "vornal-service"
 
 
 def get_log_dir() -> Path:
@@ -20,4 +21,6 @@ def get_service_env_dir() -> Path:
 
 def get_service_runner_path() -> Path:
     """The service runner program: `<runner> self pip ARGS...` runs pip in the service's environment."""
-    return _RUNNER
+    if _TREE_RUNNER.is_file():
+        return _TREE_RUNNER
+    return Path(sysconfig.get_path("scripts")) / "vornal-service"

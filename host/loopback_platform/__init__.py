@@ -10,21 +10,24 @@ import secrets
 import threading
 import uuid
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from types import TracebackType
+from typing import Any, Optional
 from urllib.parse import unquote
 
 
 class PlatformServer:
-    def __init__(self):
-        self.tokens = {}  # uid -> {"name", "api_token", "user_sub"}
-        self.issued = []  # every uid issued, revoked or not
-        self.failures = {}
+    def __init__(self) -> None:
+        self.tokens: dict[str, dict[str, str]] = {}  # uid -> {"name", "api_token", "user_sub"}
+        self.issued: list[str] = []  # every uid issued, revoked or not
+        self.failures: dict[str, int] = {}
         self.malformed = False
         self._lock = threading.Lock()
-        self._httpd = None
-        self._thread = None
+        self._httpd: Optional[ThreadingHTTPServer] = None
+        self._thread: Optional[threading.Thread] = None
 
     @property
     def url(self) -> str:
+        assert self._httpd is not None, "the server is not started"
         host, port = self._httpd.server_address[:2]
         return f"http://{host}:{port}"
 
@@ -40,19 +43,21 @@ class PlatformServer:
         if self._httpd is not None:
             self._httpd.shutdown()
             self._httpd.server_close()
-            self._thread.join()
+            if self._thread is not None:
+                self._thread.join()
 
-    def __enter__(self):
+    def __enter__(self) -> "PlatformServer":
         return self.start()
 
-    def __exit__(self, *exc_info):
+    def __exit__(self, exc_type: Optional[type[BaseException]], exc: Optional[BaseException],
+                 tb: Optional[TracebackType]) -> None:
         self.stop()
 
     def knows(self, uid: str) -> bool:
         with self._lock:
             return uid in self.tokens
 
-    def issue(self, user_sub: str, name: str) -> dict:
+    def issue(self, user_sub: str, name: str) -> dict[str, Any]:
         uid = str(uuid.uuid4())
         api_token = secrets.token_urlsafe(32)
         with self._lock:
