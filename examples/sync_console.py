@@ -287,6 +287,8 @@ async def manage_connector(source: Path) -> None:
         await update_connector_from_pypi(distribution)
     except ConnectorUpdateError as error:
         print(textwrap.shorten(str(error), 100))
+    else:
+        print(f"{distribution} is up to date")
     await uninstall_connector(distribution)
     print("connectors after uninstall:", names())
 
@@ -301,14 +303,18 @@ async def manage_converter(source: Path) -> None:
     write_plugin(source, "converters", "1.1")
     await update_converter_from_local_path(str(source))
     print("converters after update:", names())
-    try:
+    try:  # the installed version satisfies the request, so pip needs no index for it
         await install_converter_from_pypi(distribution, index_url=None)
     except ConverterInstallError as error:
         print(textwrap.shorten(str(error), 100))
+    else:
+        print(f"{distribution} is installed already")
     try:
         await update_converter_from_pypi(distribution)
     except ConverterUpdateError as error:
         print(textwrap.shorten(str(error), 100))
+    else:
+        print(f"{distribution} is up to date")
     await uninstall_converter(distribution)
     print("converters after uninstall:", names())
 
