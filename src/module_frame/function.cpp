@@ -415,11 +415,13 @@ PyType_Slot slots[] = {
 
 PyObject* to_int(PyObject* value) noexcept {
     PyNumberMethods* number = Py_TYPE(value)->tp_as_number;
-    PyObject* converted = number && number->nb_int     ? number->nb_int(value)
-                          : number && number->nb_index ? number->nb_index(value)
-                                                       : PyNumber_Long(value);
+    bool by_index = number && !number->nb_int && number->nb_index;
+    PyObject* converted = number && number->nb_int ? number->nb_int(value)
+                          : by_index               ? number->nb_index(value)
+                                                   : PyNumber_Long(value);
     if (converted && !PyLong_Check(converted)) {
-        PyErr_Format(PyExc_TypeError, "__int__ returned non-int (type %.200s)", Py_TYPE(converted)->tp_name);
+        PyErr_Format(PyExc_TypeError, "%s returned non-int (type %.200s)", by_index ? "__index__" : "__int__",
+                     Py_TYPE(converted)->tp_name);
         Py_CLEAR(converted);
     }
     return converted;
