@@ -193,10 +193,10 @@ task context_block(object manager, Body body, location where) {
     if constexpr (asynchronous) entered = co_await awaitable_from(std::move(entered), "__aenter__", where);
     handle value = held.keep(std::move(entered));
 
-    object result;
+    handle result;  // kept: the exit handler may suspend while the block holds it
     std::optional<error_already_set> failure;
     try {
-        result = co_await body(value);
+        result = held.keep(co_await body(value));
     } catch (error_already_set& error) {
         trace_in_running_body(error);
         failure.emplace(std::move(error));
@@ -215,7 +215,7 @@ task context_block(object manager, Body body, location where) {
         if (failure) keep_context(error, *failure);
         throw;
     }
-    if (!failure) co_return result;
+    if (!failure) co_return object::borrow(result);
     if (is_true(exited, where)) co_return none();
     throw std::move(*failure);
 }
