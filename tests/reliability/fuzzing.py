@@ -18,8 +18,8 @@ from hostile import error_pending
 FUNCTIONS = discovery.all_functions()
 
 # The debug interpreter and the sanitizer build run several times slower than a release build.
-_SLOW_BUILD = hasattr(sys, "gettotalrefcount") or "asan" in os.environ.get("LD_PRELOAD", "")
-EXAMPLES = int(os.environ.get("VORNAL_FUZZ_EXAMPLES", 0)) or (25 if _SLOW_BUILD else 80)
+SLOW_BUILD = hasattr(sys, "gettotalrefcount") or "asan" in os.environ.get("LD_PRELOAD", "")
+EXAMPLES = int(os.environ.get("VORNAL_FUZZ_EXAMPLES", 0)) or (25 if SLOW_BUILD else 80)
 _SEED = os.environ.get("VORNAL_FUZZ_SEED")
 
 

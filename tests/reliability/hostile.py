@@ -103,6 +103,51 @@ class Script:
             self.reentries.append(None)
 
 
+class Fixed(Script):
+    """A script that takes the option given for a step's label (underscores for blanks) and
+    the well-behaved one everywhere else, the same in every run."""
+
+    def __init__(self, **choices):
+        super().__init__()
+        self.choose(**choices)
+
+    def choose(self, **choices):
+        self.choices = {label.replace("_", " "): choice for label, choice in choices.items()}
+        self.raised.clear()
+
+    def pick(self, label, options):
+        return self.choices.get(label, options[0])
+
+
+def arguments_for(function, script):
+    """Arguments that pass every check: a hostile object for each unchecked parameter."""
+    from arguments import VALID
+    return [Hostile(script) if p.kind is None else VALID[p.kind][0] for p in function.params]
+
+
+def run_to_end(function, script):
+    """Calls `function` with arguments that pass and runs what it makes to its end; returns
+    how it ended, in a form that compares across runs."""
+    try:
+        made = function.obj(*arguments_for(function, script))
+    except Exception as error:
+        return ("raised", type(error).__name__, str(error))
+    if function.kind == "plain":
+        return ("returned", type(made).__name__)
+    return resume_to_end(made)
+
+
+def resume_to_end(made):
+    steps = []
+    try:
+        while True:
+            steps.append(type(made.send(None)).__name__)
+    except StopIteration as stop:
+        return ("returned", type(stop.value).__name__, steps)
+    except Exception as error:
+        return ("raised", type(error).__name__, str(error), steps)
+
+
 class Plain:
     """An object with no special methods at all: not callable, awaitable or iterable."""
 
