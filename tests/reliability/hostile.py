@@ -425,6 +425,7 @@ class Unraisables:
         self.warnings = warnings.catch_warnings()
         self.warnings.__enter__()
         warnings.simplefilter("ignore", RuntimeWarning)  # "coroutine ... was never awaited"
+        warnings.simplefilter("ignore", DeprecationWarning)  # throw(type, value), __int__ giving an int subclass
         return self
 
     def __exit__(self, *exc_info):
