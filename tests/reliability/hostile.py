@@ -104,15 +104,17 @@ class Script:
 
 
 class Fixed(Script):
-    """A script that takes the option given for a step's label (underscores for blanks) and
-    the well-behaved one everywhere else, the same in every run."""
+    """A script that takes the option given for a step's label and the well-behaved one
+    everywhere else, the same in every run. Keywords name labels with underscores for blanks;
+    a special method's name stands as it is."""
 
     def __init__(self, **choices):
         super().__init__()
         self.choose(**choices)
 
     def choose(self, **choices):
-        self.choices = {label.replace("_", " "): choice for label, choice in choices.items()}
+        self.choices = {label if label.startswith("__") else label.replace("_", " "): choice
+                        for label, choice in choices.items()}
         self.raised.clear()
 
     def pick(self, label, options):
