@@ -154,15 +154,9 @@ def cycle_through_kept_and_awaited(function, script, sends):
 # Bodies that hold an outside object across an await in a C++ local, where the collector does not
 # see it: a cycle through that object keeps the coroutine alive. (function, cycle) -> what is held.
 HELD_OUT_OF_SIGHT = {
-    ("_iter_rotated_and_current", "held"): "the backup path",
-    ("_add_sync_source", "argument"): "the normalised default scope, which may be the argument itself",
-    ("_add_sync_source", "held"): "the normalised default scope",
-    ("start_sync_source", "held"): "the status enumeration and the record read",
-    ("stop_sync_source", "held"): "the status enumeration and the record read",
+    ("start_sync_source", "held"): "the status enumeration, the record read and its status",
+    ("stop_sync_source", "held"): "the status enumeration, the record read and its status",
     ("take_ownership", "held"): "the user settings, the record read and its connector class",
-    ("generate_sync_source_report", "held"): "the record read while it reads the error records",
-    ("get_sync_source_error_report", "held"): "what generate_sync_source_report, which it awaits, holds",
-    ("report_sync_source", "held"): "what generate_sync_source_report, which it awaits, holds",
 }
 
 

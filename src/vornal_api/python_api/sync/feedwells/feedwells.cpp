@@ -138,7 +138,8 @@ const function_spec add_sync_source_private{
     .locals = "session scope",
     .coroutine = [](arguments a) static -> task {
         co_return co_await in_session([a](handle session) -> task {
-            object scope = default_scope_uuid(a[3]);
+            kept_objects held;  // the scope may be the caller's own object
+            handle scope = held.keep(default_scope_uuid(a[3]));
             co_return read_model(co_await crud_kw("create_sync_source"_id, keywords<"autoassign_scope_mapping">(), session,
                                                   a[0], a[1], a[2], scope, a[4]));
         });
@@ -519,7 +520,8 @@ const function_spec generate_sync_source_report{
     .locals = "session record raw_errors errors source entry connector status owner default_scope last_update",
     .coroutine = [](arguments a) static -> task {
         co_return co_await in_session([source_id = a[0], message = a[1]](handle session) -> task {
-            object record = co_await crud("read_sync_source"_id, session, source_id);
+            kept_objects held;
+            handle record = held.keep(co_await crud("read_sync_source"_id, session, source_id));
             object raw_errors = co_await crud_kw("read_sync_source_errors"_id, keywords<"skip", "limit">(), session,
                                                  source_id, number(0), number(10));
             object errors = validated_list("SyncSourceError"_id, raw_errors);
