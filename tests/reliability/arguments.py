@@ -99,7 +99,7 @@ POOL = [
     BoolRaises("bool"), BoolWrongType("bool"), StrRaises("str"), StrWrongType("str"),
 ]
 
-# Numbers only through __float__ or complex: treated as integers today, to be refused.
+# Numbers only through __float__, and complex numbers: not integer arguments.
 FLOAT_ONLY = [complex(1, 2), FloatOnly("float"), FloatStr("42")]
 
 values = st.sampled_from(POOL)

@@ -15,6 +15,9 @@ import gc
 import sys
 import warnings
 
+from arguments import VALID
+from discovery import outside_names
+
 MAX_DRAWS = 60       # steps of outside code that may misbehave in one case
 MAX_SUSPENSIONS = 3  # values an awaitable yields before it returns
 MAX_ITEMS = 3        # items an iterable yields
@@ -123,7 +126,6 @@ class Fixed(Script):
 
 def arguments_for(function, script):
     """Arguments that pass every check: a hostile object for each unchecked parameter."""
-    from arguments import VALID
     return [Hostile(script) if p.kind is None else VALID[p.kind][0] for p in function.params]
 
 
@@ -372,7 +374,6 @@ class Swallowing(Hostile):
 
 def install(module, script):
     """Puts a hostile fake on every outside name of `module`; returns the originals."""
-    from discovery import outside_names
     saved = {name: getattr(module, name) for name in outside_names(module)}
     for name in saved:
         setattr(module, name, Hostile(script))
