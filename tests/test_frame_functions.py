@@ -393,6 +393,18 @@ def test_int_conversion_errors_propagate(feedwells, env, given, error):
     assert env.events == []
 
 
+@pytest.mark.parametrize("given, message", [
+    (IntFromIndex("7"), "__index__ returned non-int (type str)"),
+    (IntFromInt(7.5), "__int__ returned non-int (type float)"),
+], ids=["__index__", "__int__"])
+def test_int_conversion_giving_a_non_int_names_the_method(feedwells, env, given, message):
+    # The interpreter's own conversion names the special method that gave the wrong type.
+    with pytest.raises(TypeError) as info:
+        feedwells.get_sync_source(given)
+    assert str(info.value) == message
+    assert env.events == []
+
+
 @pytest.mark.parametrize("name, args, kwargs, passed", [
     ("get_sync_source", (), {"source_id": 4}, 4),
     ("get_sync_source_by_name", (), {"name": "beta"}, "beta"),

@@ -167,3 +167,37 @@ def test_coroutine_waiting_in_the_exit_handler_with_the_body_error_is_collected(
     del coroutine
     gc.collect()
     assert probe() is None
+
+
+def test_cycle_through_the_result_of_a_coroutine_waiting_in_its_exit_handler_is_collected(monkeypatch):
+    module = importlib.import_module("vornal_api.python_api.sync.feedwells")
+    models = []
+
+    class Context:
+        async def __aenter__(self):
+            return Session()
+
+        async def __aexit__(self, *exc_info):
+            await Pause()  # the body's result is held while the session closes
+            return False
+
+    class Crud:
+        async def read_sync_source(self, session, source_id):
+            return ("record", source_id)
+
+    class Model:
+        @classmethod
+        def model_validate(cls, record):
+            models.append(cls())
+            return models[-1]
+
+    monkeypatch.setattr(module, "get_db_session_context", Context)
+    monkeypatch.setattr(module, "crud_feedwells", Crud())
+    monkeypatch.setattr(module, "SyncSourceReadV1", Model)
+    coroutine = module.get_sync_source(1)
+    assert coroutine.send(None) == "paused"
+    models.pop().owner = coroutine
+    probe = weakref.ref(coroutine)
+    del coroutine
+    gc.collect()
+    assert probe() is None

@@ -298,10 +298,10 @@ task context_block(object manager, Body body, location where) {
     if constexpr (asynchronous) entered = co_await awaitable_from(std::move(entered), "__aenter__", where);
     handle value = held.keep(std::move(entered));
 
-    object result;
+    handle result;  // kept: the exit handler may suspend while the block holds it
     std::optional<kept_error> failure;
     try {
-        result = co_await body(value);
+        result = held.keep(co_await body(value));
     } catch (error_already_set& error) {
         trace_in_running_body(error);
         failure.emplace(held, std::move(error));
@@ -317,7 +317,7 @@ task context_block(object manager, Body body, location where) {
         }
         if constexpr (asynchronous) exited = co_await std::move(exited);
     }
-    if (!failure) co_return result;
+    if (!failure) co_return object::borrow(result);
     bool swallowed;
     {
         // Testing the result is still part of handling the body's error.

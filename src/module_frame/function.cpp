@@ -431,9 +431,11 @@ bool has_int_conversion(PyObject* value) noexcept {
 
 PyObject* to_int(PyObject* value) noexcept {
     PyNumberMethods* number = Py_TYPE(value)->tp_as_number;
-    PyObject* converted = number->nb_int ? number->nb_int(value) : number->nb_index(value);
+    bool by_index = !number->nb_int;
+    PyObject* converted = by_index ? number->nb_index(value) : number->nb_int(value);
     if (converted && !PyLong_Check(converted)) {
-        PyErr_Format(PyExc_TypeError, "__int__ returned non-int (type %.200s)", Py_TYPE(converted)->tp_name);
+        PyErr_Format(PyExc_TypeError, "%s returned non-int (type %.200s)", by_index ? "__index__" : "__int__",
+                     Py_TYPE(converted)->tp_name);
         Py_CLEAR(converted);
     }
     return converted;

@@ -113,9 +113,11 @@ inline object validated_path(const package_kind& kind, handle package_path, loca
 /// `try: await run_pip_command(cmd)`
 /// `except subprocess.CalledProcessError as e:`
 /// `    raise <error_class>(f"{prefix}{subject}': {format_subprocess_error(e)}") from e`
-inline task run_installer(object command, const failure_report& failure, handle subject, location where) {
+inline task run_installer(handle command, const failure_report& failure, handle subject, location where) {
     try {
-        co_await call({global("run_pip_command"_id, where), where}, command);
+        // Only the awaitable stays referenced while pip runs, not the function that made it.
+        object running = call({global("run_pip_command"_id, where), where}, command);
+        co_await std::move(running);
     } catch (error_already_set& raised) {
         // The error shows the line of the operation that ran the installer.
         error_already_set error(raised.exception(), int(where.line()));
@@ -132,53 +134,60 @@ inline task run_installer(object command, const failure_report& failure, handle 
 }
 
 // ---- the five operations, each the whole body of a coroutine function ----
+// What an operation holds while the installer runs is kept where the collector sees it, as the
+// locals of a Python coroutine are.
 
 /// Installs `package_name`, with `version` when it is given, from the default or the given index.
 inline task install_from_index(const package_kind& kind, handle package_name, handle version, handle index_url,
                                location where = location::current()) {
     refuse_option_as_name(package_name, kind.install_from_index, where);
-    object app_path = runner_path(where);
-    object package_spec = requirement(package_name, version, where);
-    object cmd = pip_command(app_path, where, "install"_id, package_spec);
+    kept_objects held;
+    handle app_path = held.keep(runner_path(where));
+    handle package_spec = held.keep(requirement(package_name, version, where));
+    handle cmd = held.keep(pip_command(app_path, where, "install"_id, package_spec));
     append_index_url(cmd, index_url, where);
-    co_return co_await run_installer(std::move(cmd), kind.install_from_index, package_name, where);
+    co_return co_await run_installer(cmd, kind.install_from_index, package_name, where);
 }
 
 /// Installs the package in a local directory, in editable mode ("-e") when asked.
 inline task install_from_path(const package_kind& kind, handle package_path, bool editable,
                               location where = location::current()) {
-    object validated = validated_path(kind, package_path, where);
-    object app_path = runner_path(where);
-    object cmd = pip_command(app_path, where, "install"_id);
+    kept_objects held;
+    handle validated = held.keep(validated_path(kind, package_path, where));
+    handle app_path = held.keep(runner_path(where));
+    handle cmd = held.keep(pip_command(app_path, where, "install"_id));
     if (editable) append(cmd, "-e"_id, where);
     append(cmd, validated, where);
-    co_return co_await run_installer(std::move(cmd), kind.install_from_path, validated, where);
+    co_return co_await run_installer(cmd, kind.install_from_path, validated, where);
 }
 
 /// Upgrades `package_name` from the default or the given index.
 inline task update_from_index(const package_kind& kind, handle package_name, handle index_url,
                               location where = location::current()) {
     refuse_option_as_name(package_name, kind.update_from_index, where);
-    object app_path = runner_path(where);
-    object cmd = pip_command(app_path, where, "install"_id, "--upgrade"_id, package_name);
+    kept_objects held;
+    handle app_path = held.keep(runner_path(where));
+    handle cmd = held.keep(pip_command(app_path, where, "install"_id, "--upgrade"_id, package_name));
     append_index_url(cmd, index_url, where);
-    co_return co_await run_installer(std::move(cmd), kind.update_from_index, package_name, where);
+    co_return co_await run_installer(cmd, kind.update_from_index, package_name, where);
 }
 
 /// Upgrades the package from a local directory.
 inline task update_from_path(const package_kind& kind, handle package_path, location where = location::current()) {
-    object validated = validated_path(kind, package_path, where);
-    object app_path = runner_path(where);
-    co_return co_await run_installer(pip_command(app_path, where, "install"_id, "--upgrade"_id, validated),
-                                     kind.update_from_path, validated, where);
+    kept_objects held;
+    handle validated = held.keep(validated_path(kind, package_path, where));
+    handle app_path = held.keep(runner_path(where));
+    handle cmd = held.keep(pip_command(app_path, where, "install"_id, "--upgrade"_id, validated));
+    co_return co_await run_installer(cmd, kind.update_from_path, validated, where);
 }
 
 /// Uninstalls `package_name` without asking for confirmation.
 inline task uninstall(const package_kind& kind, handle package_name, location where = location::current()) {
     refuse_option_as_name(package_name, kind.uninstall, where);
-    object app_path = runner_path(where);
-    co_return co_await run_installer(pip_command(app_path, where, "uninstall"_id, "-y"_id, package_name),
-                                     kind.uninstall, package_name, where);
+    kept_objects held;
+    handle app_path = held.keep(runner_path(where));
+    handle cmd = held.keep(pip_command(app_path, where, "uninstall"_id, "-y"_id, package_name));
+    co_return co_await run_installer(cmd, kind.uninstall, package_name, where);
 }
 
 }  // namespace vornal::packages

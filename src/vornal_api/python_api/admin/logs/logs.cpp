@@ -386,7 +386,8 @@ const function_spec iter_rotated_and_current{
     .locals = "backup file",
     .generator = [](arguments a) static -> task {
         handle current = a[0];
-        object backup = backup_of(current);
+        kept_objects held;
+        handle backup = held.keep(backup_of(current));
         if (is_true(call_method(backup, "exists"_id))) co_await yield_lines_of(backup);
         co_await yield_lines_of(current);
         co_return none();

@@ -102,7 +102,8 @@ const function_spec add_sync_source_private{
     .locals = "session scope",
     .coroutine = [](arguments a) static -> task {
         co_return co_await in_session([a](handle session) -> task {
-            object scope = default_scope_uuid(a[3]);
+            kept_objects held;  // the scope may be the caller's own object
+            handle scope = held.keep(default_scope_uuid(a[3]));
             co_return read_model(co_await crud("create_sync_source"_id, keywords<"autoassign_scope_mapping">(), session,
                                                a[0], a[1], a[2], scope, a[4]));
         });
@@ -148,6 +149,16 @@ const function_spec get_sync_source_by_name{
 
 // ---- run control and ownership ----
 
+/// `crud_feedwells.update_sync_source(session, source_id, status=SyncSourceStatus.<member>)`, not
+/// yet awaited: the method is looked up before the member is read, and neither is held while the
+/// update is awaited.
+object status_update(handle session, handle source_id, handle SyncSourceStatus, const identifier& member,
+                     location where = location::current()) {
+    object update = crud.method({"update_sync_source"_id, where});
+    object target = attr(SyncSourceStatus, member, where);
+    return call_kw({update, where}, keywords<"status">(), session, source_id, target);
+}
+
 const function_spec start_sync_source{
     .name = "start_sync_source",
     .params = {integer("source_id", "int")},
@@ -168,16 +179,17 @@ const function_spec start_sync_source{
            "    SyncSourceNotFoundError: If no sync source has that identifier.",
     .locals = "SyncSourceStatus session record current",
     .coroutine = [](arguments a) static -> task {
-        object SyncSourceStatus = sync_source_status();
+        kept_objects held;
+        handle SyncSourceStatus = held.keep(sync_source_status());
         co_return co_await in_session([source_id = a[0], SyncSourceStatus](handle session) -> task {
-            object record = co_await crud("read_sync_source"_id, session, source_id);
-            object current = attr(record, "status"_id);
+            kept_objects held;
+            handle record = held.keep(co_await crud("read_sync_source"_id, session, source_id));
+            handle current = held.keep(attr(record, "status"_id));
             if (equals(current, attr(SyncSourceStatus, "SYNCING"_id)) ||
                 equals(current, attr(SyncSourceStatus, "SCANNING"_id)))
                 raise(call(global("SyncSourceAlreadyRunningError"_id), source_id));
-            object update = crud.method("update_sync_source"_id);
-            object target = attr(SyncSourceStatus, "SYNCING"_id);
-            co_return read_model(co_await call_kw(update, keywords<"status">(), session, source_id, target));
+            object updated = status_update(session, source_id, SyncSourceStatus, "SYNCING"_id);
+            co_return read_model(co_await std::move(updated));
         });
     },
 };
@@ -204,17 +216,23 @@ const function_spec take_ownership{
            "    SyncSourceConnectorHasNoOwnerError: If the connector declares has_owner=False.",
     .locals = "settings session record connector sync_class user_sub",
     .coroutine = [](arguments a) static -> task {
-        object settings = logged_in_settings("Cannot take ownership: no user is currently logged in."_id);
+        kept_objects held;
+        handle settings = held.keep(logged_in_settings("Cannot take ownership: no user is currently logged in."_id));
         co_return co_await in_session([source_id = a[0], settings](handle session) -> task {
-            object record = co_await crud("read_sync_source"_id, session, source_id);
-            object connector = attr(record, "connector"_id);
-            object sync_class = call(global("get_source_sync_class"_id), connector);
+            kept_objects held;
+            handle record = held.keep(co_await crud("read_sync_source"_id, session, source_id));
+            handle connector = held.keep(attr(record, "connector"_id));
+            handle sync_class = held.keep(call(global("get_source_sync_class"_id), connector));
             if (!is_true(attr(sync_class, "has_owner"_id)))
                 raise(call(global("SyncSourceConnectorHasNoOwnerError"_id),
                            f_string("Connector '", connector, "' does not support ownership (has_owner=False).")));
-            object set_owner = crud.method("set_sync_source_owner"_id);
-            object user_sub = attr(settings, "user_sub"_id);
-            co_return read_model(co_await call(set_owner, session, source_id, user_sub));
+            object owned;
+            {
+                object set_owner = crud.method("set_sync_source_owner"_id);
+                object user_sub = attr(settings, "user_sub"_id);
+                owned = call(set_owner, session, source_id, user_sub);
+            }
+            co_return read_model(co_await std::move(owned));
         });
     },
 };
@@ -265,15 +283,16 @@ const function_spec stop_sync_source{
            "    SyncSourceNotFoundError: If no sync source has that identifier.",
     .locals = "SyncSourceStatus session record current",
     .coroutine = [](arguments a) static -> task {
-        object SyncSourceStatus = sync_source_status();
+        kept_objects held;
+        handle SyncSourceStatus = held.keep(sync_source_status());
         co_return co_await in_session([source_id = a[0], SyncSourceStatus](handle session) -> task {
-            object record = co_await crud("read_sync_source"_id, session, source_id);
-            object current = attr(record, "status"_id);
+            kept_objects held;
+            handle record = held.keep(co_await crud("read_sync_source"_id, session, source_id));
+            handle current = held.keep(attr(record, "status"_id));
             if (equals(current, attr(SyncSourceStatus, "STOPPED"_id)))
                 raise(call(global("SyncSourceAlreadyStoppedError"_id), source_id));
-            object update = crud.method("update_sync_source"_id);
-            object target = attr(SyncSourceStatus, "STOPPED"_id);
-            co_return read_model(co_await call_kw(update, keywords<"status">(), session, source_id, target));
+            object updated = status_update(session, source_id, SyncSourceStatus, "STOPPED"_id);
+            co_return read_model(co_await std::move(updated));
         });
     },
 };
@@ -481,7 +500,8 @@ const function_spec generate_sync_source_report{
     .locals = "session record raw_errors errors source entry connector status owner default_scope last_update",
     .coroutine = [](arguments a) static -> task {
         co_return co_await in_session([source_id = a[0], message = a[1]](handle session) -> task {
-            object record = co_await crud("read_sync_source"_id, session, source_id);
+            kept_objects held;
+            handle record = held.keep(co_await crud("read_sync_source"_id, session, source_id));
             object raw_errors = co_await crud("read_sync_source_errors"_id, keywords<"skip", "limit">(), session,
                                               source_id, number(0), number(10));
             object errors = validated_list("SyncSourceError"_id, raw_errors);

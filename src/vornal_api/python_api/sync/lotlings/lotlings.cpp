@@ -7,6 +7,7 @@ namespace {
 using namespace vornal::frame;
 
 const data_access crud_lotlings{"crud_lotlings"_id};
+const data_access crud_feedwells{"crud_feedwells"_id};
 
 // ---- queries and control ----
 
@@ -97,10 +98,15 @@ const function_spec generate_sync_item_report{
     .locals = "session item sync_source connectors connector connector_read item_read",
     .coroutine = [](arguments a) static -> task {
         co_return co_await in_session([sync_item_id = a[0], message = a[1]](handle session) -> task {
-            object item = co_await crud_lotlings("read_sync_item"_id, session, sync_item_id);
-            // The source's identifier comes from the data layer's record, read after the method.
-            object read_sync_source = attr(global("crud_feedwells"_id), "read_sync_source"_id);
-            object sync_source = co_await call(read_sync_source, session, attr(item, "sync_source_id"_id));
+            kept_objects held;
+            handle item = held.keep(co_await crud_lotlings("read_sync_item"_id, session, sync_item_id));
+            object reading;
+            {
+                // The source's identifier comes from the data layer's record, read after the method.
+                object read_sync_source = crud_feedwells.method("read_sync_source"_id);
+                reading = call(read_sync_source, session, attr(item, "sync_source_id"_id));
+            }
+            object sync_source = co_await std::move(reading);
             object connectors = call(global("get_sync_connectors"_id));
             object get_connector = attr(connectors, "get"_id);
             object connector = call(get_connector, attr(sync_source, "connector"_id));
