@@ -74,7 +74,10 @@ def path_thrown_into(function, script):
 def path_closed(function, script):
     made = _suspended(function, script)
     if made is not None:
-        made.close()
+        try:
+            made.close()
+        except BaseException:  # noqa: B902 - an except clause matching an outside name that is no class
+            pass
 
 
 def path_dropped(function, script):
@@ -91,7 +94,10 @@ PATHS = {
 
 @pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"), reason="needs a debug interpreter (sys.gettotalrefcount)")
 @pytest.mark.parametrize("function", FUNCTIONS, ids=str)
-def test_total_references_stay_level(function):
+def test_total_references_stay_level(function, monkeypatch):
+    # A dropped coroutine whose closing fails reports the error as unraisable; pytest would keep
+    # every such report until the test ends, which would count as growth here.
+    monkeypatch.setattr(sys, "unraisablehook", lambda unraisable: None)
     paths = PATHS[function.kind]
     runs = CALLS // len(paths)
     script = Fixed()
