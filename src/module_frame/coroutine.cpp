@@ -496,7 +496,8 @@ int traverse(PyObject* self, visitproc visit, void* arg) noexcept {
 void dealloc(PyObject* self) noexcept {
     auto* c = as_coroutine(self);
     PyTypeObject* type = Py_TYPE(self);
-    if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
+    // A finished coroutine has nothing left to close or to warn about: no finaliser to run.
+    if (c->state != state::finished && PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
     PyObject_GC_UnTrack(self);
     if (c->weakrefs) PyObject_ClearWeakRefs(self);
     finish(c);
