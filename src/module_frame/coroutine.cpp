@@ -18,6 +18,16 @@ PyTypeObject* await_iterator_type;
 
 using state = coroutine_object::run_state;
 
+// A coroutine object is made and dropped on every call: a few of each shape (coroutine or
+// generator, number of arguments) are kept for reuse. One whose finaliser has run is not kept,
+// as the flag that says so stays with the memory.
+constexpr unsigned spares_per_shape = 4;
+struct spare_objects {
+    coroutine_object* items[spares_per_shape];
+    unsigned count;
+};
+spare_objects spares[2][max_parameters + 1];
+
 const char* kind_name(const coroutine_object* c) noexcept { return c->generator ? "generator" : "coroutine"; }
 
 /// Drops the arguments and whatever the body still holds; the object stays as a finished shell.
@@ -503,7 +513,9 @@ void dealloc(PyObject* self) noexcept {
     finish(c);
     Py_CLEAR(c->frame);
     Py_CLEAR(c->function);
-    type->tp_free(self);
+    spare_objects& spare = spares[c->generator][Py_SIZE(c)];
+    if (spare.count < spares_per_shape && !PyObject_GC_IsFinalized(self)) spare.items[spare.count++] = c;
+    else type->tp_free(self);
     Py_DECREF(type);
 }
 
@@ -863,8 +875,16 @@ std::coroutine_handle<> task::final_awaiter::await_suspend(coroutine_handle fini
 
 PyObject* new_coroutine(function_object* function, PyObject* const* args, Py_ssize_t count) noexcept {
     bool generator = function->spec->generator != nullptr;
-    auto* c = PyObject_GC_NewVar(coroutine_object, generator ? generator_type : coroutine_type, count);
-    if (!c) return nullptr;
+    PyTypeObject* type = generator ? generator_type : coroutine_type;
+    spare_objects& spare = spares[generator][count];
+    coroutine_object* c;
+    if (spare.count) {
+        c = spare.items[--spare.count];
+        PyObject_InitVar(reinterpret_cast<PyVarObject*>(c), type, count);
+    } else {
+        c = PyObject_GC_NewVar(coroutine_object, type, count);
+        if (!c) return nullptr;
+    }
     c->function = reinterpret_cast<function_object*>(Py_NewRef(function));
     c->delegate = c->transfer = c->thrown = c->frame = c->weakrefs = c->handled = nullptr;
     c->kept_count = 0;
