@@ -192,6 +192,9 @@ items::iterator& items::iterator::operator++() {
             return *this;
         }
     } else {
+        // Dropped first, as the interpreter drops it: an iterator may then hand out the same
+        // object again (a dict's items iterator reuses its pair).
+        current_.reset();
         current_ = object::steal(PyIter_Next(source.iterator_.ptr()));
         if (current_) return *this;
         if (PyErr_Occurred()) throw_error(source.where_);
