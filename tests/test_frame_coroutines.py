@@ -451,6 +451,27 @@ def test_destroyed_while_suspended_is_closed(feedwells, env):
     assert env.of_kind("exit")[0][1] is GeneratorExit
 
 
+def test_coroutine_objects_made_again_after_finished_or_finalised_ones_still_finalise(feedwells, env):
+    """Objects of calls that ended are reused by later calls; whichever memory a coroutine gets,
+    one dropped unawaited warns and one dropped while suspended is closed."""
+    env.crud.pause = lambda: env.suspend()
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        for _ in range(3):
+            finished = [feedwells.get_sync_source(1) for _ in range(6)]
+            for coro in finished:
+                drive(coro)
+            del finished, coro
+            feedwells.get_sync_source(2)
+            gc.collect()
+            suspended = feedwells.get_sync_source(3)
+            suspended.send(None)
+            del suspended
+            gc.collect()
+    assert _never_awaited(caught) == [(RuntimeWarning, "coroutine 'get_sync_source' was never awaited")] * 3
+    assert env.kinds().count("suspend.close") == 3
+
+
 def test_error_while_closing_destroyed_coroutine_is_unraisable(feedwells, env, monkeypatch):
     reported = []
     monkeypatch.setattr(sys, "unraisablehook", reported.append)

@@ -199,3 +199,44 @@ def test_cr_await_is_none_while_the_awaited_object_runs(feedwells, monkeypatch):
     with pytest.raises(StopIteration):
         coroutine.send(None)
     assert seen == [None, None]
+
+
+def test_module_names_follow_every_change_of_the_namespace_and_the_builtins(feedwells, monkeypatch):
+    """A name is looked up in the namespace, then the builtins; whatever changes either one
+    counts from the next call on, also after the same name was found many times before."""
+    import builtins
+
+    def model(tag):
+        return type("Model", (), {"model_validate": staticmethod(lambda record: (tag, record))})
+
+    class Crud:
+        def read_sync_source(self, session, source_id):
+            return Ready(source_id)
+
+    class Ready:
+        def __init__(self, value):
+            self.value = value
+
+        def __await__(self):
+            return self.value
+            yield
+
+    def result():
+        for _ in range(3):
+            value = drive(feedwells.get_sync_source(4))
+        return value
+
+    monkeypatch.setattr(feedwells, "crud_feedwells", Crud())
+    monkeypatch.setattr(feedwells, "SyncSourceReadV1", model("module"))
+    assert result() == ("module", 4)
+    monkeypatch.delattr(feedwells, "SyncSourceReadV1")
+    monkeypatch.setattr(builtins, "SyncSourceReadV1", model("builtins"), raising=False)
+    assert result() == ("builtins", 4)
+    monkeypatch.setattr(builtins, "SyncSourceReadV1", model("builtins again"))
+    assert result() == ("builtins again", 4)
+    feedwells.__dict__.update(SyncSourceReadV1=model("updated"))
+    assert result() == ("updated", 4)
+    del feedwells.SyncSourceReadV1
+    monkeypatch.delattr(builtins, "SyncSourceReadV1")
+    with pytest.raises(NameError, match="name 'SyncSourceReadV1' is not defined"):
+        drive(feedwells.get_sync_source(4))

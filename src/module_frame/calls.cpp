@@ -27,12 +27,17 @@ PyObject* keyword_names::make() const noexcept {
     return tuple;
 }
 
-object global(const identifier& name, location where) {
+object look_up_global(const identifier& name, location where) {
+    // A lookup can run code (a key's __eq__) that changes the namespaces: the value found is
+    // remembered under the version from before the lookup, so such a change invalidates it.
+    std::uint64_t version = namespace_version;
     PyObject* value = nullptr;
     if (PyDict_GetItemRef(module_globals().ptr(), name.ptr(), &value) < 0) throw_error(where);
-    if (value) return object::steal(value);
-    if (PyDict_GetItemRef(module_builtins().ptr(), name.ptr(), &value) < 0) throw_error(where);
-    if (value) return object::steal(value);
+    if (!value && PyDict_GetItemRef(module_builtins().ptr(), name.ptr(), &value) < 0) throw_error(where);
+    if (value) {
+        if (version) name.cached_global = {value, version};
+        return object::steal(value);
+    }
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.ptr());
     throw_error(where);
 }
@@ -187,6 +192,9 @@ items::iterator& items::iterator::operator++() {
             return *this;
         }
     } else {
+        // Dropped first, as the interpreter drops it: an iterator may then hand out the same
+        // object again (a dict's items iterator reuses its pair).
+        current_.reset();
         current_ = object::steal(PyIter_Next(source.iterator_.ptr()));
         if (current_) return *this;
         if (PyErr_Occurred()) throw_error(source.where_);
@@ -216,16 +224,10 @@ void append_piece(PyUnicodeWriter* writer, handle value, location where) {
 namespace {
 
 /// The entry `name` of the first class along the type's method resolution order that has it, as
-/// it stands in that class's namespace (no descriptor applied yet).
-object type_entry(PyTypeObject* type, const identifier& name, location where) {
-    PyObject* mro = type->tp_mro;
-    for (Py_ssize_t i = 0; mro && i < PyTuple_GET_SIZE(mro); ++i) {
-        object namespace_ = check(PyType_GetDict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))), where);
-        PyObject* found = nullptr;
-        check_status(PyDict_GetItemRef(namespace_.ptr(), name.ptr(), &found), where);
-        if (found) return object::steal(found);
-    }
-    return {};
+/// it stands in that class's namespace (no descriptor applied yet); found through the type's
+/// method cache, as the interpreter finds special methods.
+object type_entry(PyTypeObject* type, const identifier& name) {
+    return object::steal(_PyType_LookupRef(type, name.ptr()));
 }
 
 /// The TypeError of `with` (or `async with`) for a missing special method; when the object has
@@ -235,7 +237,7 @@ object type_entry(PyTypeObject* type, const identifier& name, location where) {
     const char* protocol = asynchronous ? "asynchronous context manager" : "context manager";
     const identifier& other_enter = asynchronous ? "__enter__"_id : "__aenter__"_id;
     const identifier& other_exit = asynchronous ? "__exit__"_id : "__aexit__"_id;
-    if (type_entry(target.type(), other_enter, where) && type_entry(target.type(), other_exit, where))
+    if (type_entry(target.type(), other_enter) && type_entry(target.type(), other_exit))
         PyErr_Format(PyExc_TypeError,
                      "'%T' object does not support the %s protocol (missed %U method) but it supports the %s "
                      "protocol. Did you mean to use '%s'?",
@@ -250,12 +252,15 @@ object type_entry(PyTypeObject* type, const identifier& name, location where) {
 
 }  // namespace
 
-object special_method(handle target, const identifier& name, bool asynchronous, location where) {
-    object method = type_entry(target.type(), name, where);
-    if (!method) missing_special_method(target, name, asynchronous, where);
-    descrgetfunc bind = method.type()->tp_descr_get;
-    if (!bind) return method;
-    return check(bind(method.ptr(), target.ptr(), reinterpret_cast<PyObject*>(target.type())), where);
+special_method::special_method(handle target, const identifier& name, bool asynchronous, location where)
+    : callable(type_entry(target.type(), name)), unbound(false) {
+    if (!callable) missing_special_method(target, name, asynchronous, where);
+    if (PyType_HasFeature(callable.type(), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
+        unbound = true;
+        return;
+    }
+    descrgetfunc bind = callable.type()->tp_descr_get;
+    if (bind) callable = check(bind(callable.ptr(), target.ptr(), reinterpret_cast<PyObject*>(target.type())), where);
 }
 
 object awaitable_from(object value, const char* method, location where) {
@@ -265,10 +270,10 @@ object awaitable_from(object value, const char* method, location where) {
     throw_error(where);
 }
 
-object exit_call(handle exit, handle exception, location where) {
+object exit_call(handle exit, bool unbound, handle manager, handle exception, location where) {
     object traceback = object::steal(PyException_GetTraceback(exception.ptr()));
-    return call({exit, where}, handle(reinterpret_cast<PyObject*>(exception.type())), exception,
-                traceback ? handle(traceback) : handle(Py_None));
+    return call_special(exit, unbound, manager, where, handle(reinterpret_cast<PyObject*>(exception.type())),
+                        exception, traceback ? handle(traceback) : handle(Py_None));
 }
 
 }  // namespace vornal::frame

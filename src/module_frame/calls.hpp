@@ -20,8 +20,15 @@ struct callee {
 inline PyObject* argument_pointer(handle h) noexcept { return h.ptr(); }
 inline PyObject* argument_pointer(const constant& c) noexcept { return c.ptr(); }
 
-/// A module name looked up when the statement runs: the namespace, then the builtins.
-object global(const identifier& name, location where = location::current());
+/// A module name looked up when the statement runs: the namespace, then the builtins. The value
+/// found is remembered until either dictionary changes, so a replaced name counts from the next
+/// lookup on.
+object look_up_global(const identifier& name, location where);
+inline object global(const identifier& name, location where = location::current()) {
+    const auto& cache = name.cached_global;
+    if (cache.value && cache.version == namespace_version) return object::borrow(cache.value);
+    return look_up_global(name, where);
+}
 
 object attr(handle target, const identifier& name, location where = location::current());
 
@@ -251,12 +258,29 @@ object try_except(Body body, except_clause<Handlers>... clauses) {
     }
 }
 
-/// `exit(type, value, traceback)` for a failure of a block's body.
-object exit_call(handle exit, handle exception, location where);
+/// A special method as `with` (or `async with`) finds it on the type of its object, through the
+/// type's method cache. A method descriptor (a function, a method of a built-in type) stays
+/// unbound and is called with the object first, as the interpreter calls it, so that no bound
+/// method is made; any other descriptor is bound at once. When the method is missing, the
+/// TypeError saying that the object does not support the protocol.
+struct special_method {
+    object callable;
+    bool unbound;
+    special_method(handle target, const identifier& name, bool asynchronous, location where);
+};
 
-/// A special method as `with` (or `async with`) finds it: looked up on the type, bound to
-/// `target`; when it is missing, the TypeError saying that `target` does not support the protocol.
-object special_method(handle target, const identifier& name, bool asynchronous, location where);
+/// `target.<method>(args...)` for a special method found on `target`'s type.
+template <class... Args>
+object call_special(handle callable, bool unbound, handle target, location where, const Args&... args) {
+    PyObject* stack[] = {nullptr, target.ptr(), argument_pointer(args)...};
+    std::size_t offset = unbound ? 1 : 2;
+    return check(PyObject_Vectorcall(callable.ptr(), stack + offset,
+                                     (sizeof...(Args) + 2 - offset) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr),
+                 where);
+}
+
+/// `exit(type, value, traceback)` for a failure of a block's body.
+object exit_call(handle exit, bool unbound, handle manager, handle exception, location where);
 
 /// `value` when it can be awaited, else the TypeError of `async with` for the result of `method`.
 object awaitable_from(object value, const char* method, location where);
@@ -267,18 +291,19 @@ object awaitable_from(object value, const char* method, location where);
 /// returns, or empty when it goes on after the block or its error was swallowed.
 template <class Body>
 object plain_with_block(object manager, Body body, location where = location::current()) {
-    object exit = special_method(manager, "__exit__"_id, false, where);
-    object value = call({special_method(manager, "__enter__"_id, false, where), where});
+    special_method exit(manager, "__exit__"_id, false, where);
+    special_method enter(manager, "__enter__"_id, false, where);
+    object value = call_special(enter.callable, enter.unbound, manager, where);
     object result;
     try {
         result = body(handle(value));
     } catch (error_already_set& failure) {
         trace_in_running_body(failure);
         handled_scope handling(failure.exception().ptr());
-        if (is_true(exit_call(exit, failure.exception(), where), where)) return {};
+        if (is_true(exit_call(exit.callable, exit.unbound, manager, failure.exception(), where), where)) return {};
         throw;
     }
-    call({exit, where}, none(), none(), none());
+    call_special(exit.callable, exit.unbound, manager, where, none(), none(), none());
     return result;
 }
 
@@ -292,9 +317,11 @@ task context_block(object manager, Body body, location where) {
     const identifier& exit_name = asynchronous ? "__aexit__"_id : "__exit__"_id;
     const identifier& enter_name = asynchronous ? "__aenter__"_id : "__enter__"_id;
     kept_objects held;
-    handle exit = held.keep(special_method(manager, exit_name, asynchronous, where));
-    object entered = call({special_method(manager, enter_name, asynchronous, where), where});
-    held.keep(std::move(manager));
+    special_method exit_method(manager, exit_name, asynchronous, where);
+    handle exit = held.keep(std::move(exit_method.callable));
+    special_method enter(manager, enter_name, asynchronous, where);
+    object entered = call_special(enter.callable, enter.unbound, manager, where);
+    handle self = held.keep(std::move(manager));
     if constexpr (asynchronous) entered = co_await awaitable_from(std::move(entered), "__aenter__", where);
     handle value = held.keep(std::move(entered));
 
@@ -312,7 +339,8 @@ task context_block(object manager, Body body, location where) {
         if (failure) handling.emplace(failure->exception());
         {
             handled_scope calling(failure ? failure->exception().ptr() : nullptr);
-            exited = failure ? exit_call(exit, failure->exception(), where) : call({exit, where}, none(), none(), none());
+            exited = failure ? exit_call(exit, exit_method.unbound, self, failure->exception(), where)
+                             : call_special(exit, exit_method.unbound, self, where, none(), none(), none());
             if constexpr (asynchronous) exited = awaitable_from(std::move(exited), "__aexit__", where);
         }
         if constexpr (asynchronous) exited = co_await std::move(exited);

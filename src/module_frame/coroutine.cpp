@@ -18,6 +18,34 @@ PyTypeObject* await_iterator_type;
 
 using state = coroutine_object::run_state;
 
+/// Objects of one shape that were dropped, kept for reuse: a coroutine object is made and dropped
+/// on every call, an await iterator on every await from Python code. One whose finaliser has run
+/// is not kept, as the flag that says so stays with the memory.
+template <class T>
+class spare_objects {
+public:
+    /// A kept object made new (reference count 1, untracked; its size, if any, is that of the
+    /// shape), or null when none is kept.
+    T* take(PyTypeObject* type) noexcept {
+        if (!count_) return nullptr;
+        T* o = items_[--count_];
+        PyObject_Init(reinterpret_cast<PyObject*>(o), type);
+        return o;
+    }
+    /// Keeps an untracked object whose references are cleared; false when it must be freed.
+    bool keep(T* o) noexcept {
+        if (count_ == std::size(items_) || PyObject_GC_IsFinalized(reinterpret_cast<PyObject*>(o))) return false;
+        items_[count_++] = o;
+        return true;
+    }
+
+private:
+    T* items_[4] = {};
+    unsigned count_ = 0;
+};
+
+spare_objects<coroutine_object> spare_coroutines[2][max_parameters + 1];  // [generator][arguments]
+
 const char* kind_name(const coroutine_object* c) noexcept { return c->generator ? "generator" : "coroutine"; }
 
 /// Drops the arguments and whatever the body still holds; the object stays as a finished shell.
@@ -443,16 +471,19 @@ int await_clear(PyObject* self) noexcept {
     Py_CLEAR(reinterpret_cast<await_iterator*>(self)->coroutine);
     return 0;
 }
+spare_objects<await_iterator> spare_await_iterators;
+
 void await_dealloc(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     await_clear(self);
-    type->tp_free(self);
+    if (!spare_await_iterators.keep(reinterpret_cast<await_iterator*>(self))) type->tp_free(self);
     Py_DECREF(type);
 }
 
 PyObject* coroutine_await(PyObject* self) noexcept {
-    auto* iterator = PyObject_GC_New(await_iterator, await_iterator_type);
+    auto* iterator = spare_await_iterators.take(await_iterator_type);
+    if (!iterator) iterator = PyObject_GC_New(await_iterator, await_iterator_type);
     if (!iterator) return nullptr;
     iterator->coroutine = Py_NewRef(self);
     PyObject_GC_Track(iterator);
@@ -496,13 +527,14 @@ int traverse(PyObject* self, visitproc visit, void* arg) noexcept {
 void dealloc(PyObject* self) noexcept {
     auto* c = as_coroutine(self);
     PyTypeObject* type = Py_TYPE(self);
-    if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
+    // A finished coroutine has nothing left to close or to warn about: no finaliser to run.
+    if (c->state != state::finished && PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
     PyObject_GC_UnTrack(self);
     if (c->weakrefs) PyObject_ClearWeakRefs(self);
     finish(c);
     Py_CLEAR(c->frame);
     Py_CLEAR(c->function);
-    type->tp_free(self);
+    if (!spare_coroutines[c->generator][Py_SIZE(c)].keep(c)) type->tp_free(self);
     Py_DECREF(type);
 }
 
@@ -862,7 +894,9 @@ std::coroutine_handle<> task::final_awaiter::await_suspend(coroutine_handle fini
 
 PyObject* new_coroutine(function_object* function, PyObject* const* args, Py_ssize_t count) noexcept {
     bool generator = function->spec->generator != nullptr;
-    auto* c = PyObject_GC_NewVar(coroutine_object, generator ? generator_type : coroutine_type, count);
+    PyTypeObject* type = generator ? generator_type : coroutine_type;
+    auto* c = spare_coroutines[generator][count].take(type);
+    if (!c) c = PyObject_GC_NewVar(coroutine_object, type, count);
     if (!c) return nullptr;
     c->function = reinterpret_cast<function_object*>(Py_NewRef(function));
     c->delegate = c->transfer = c->thrown = c->frame = c->weakrefs = c->handled = nullptr;
