@@ -27,17 +27,12 @@ PyObject* keyword_names::make() const noexcept {
     return tuple;
 }
 
-object look_up_global(const identifier& name, location where) {
-    // A lookup can run code (a key's __eq__) that changes the namespaces: the value found is
-    // remembered under the version from before the lookup, so such a change invalidates it.
-    std::uint64_t version = namespace_version;
+object global(const identifier& name, location where) {
     PyObject* value = nullptr;
     if (PyDict_GetItemRef(module_globals().ptr(), name.ptr(), &value) < 0) throw_error(where);
-    if (!value && PyDict_GetItemRef(module_builtins().ptr(), name.ptr(), &value) < 0) throw_error(where);
-    if (value) {
-        if (version) name.cached_global = {value, version};
-        return object::steal(value);
-    }
+    if (value) return object::steal(value);
+    if (PyDict_GetItemRef(module_builtins().ptr(), name.ptr(), &value) < 0) throw_error(where);
+    if (value) return object::steal(value);
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.ptr());
     throw_error(where);
 }

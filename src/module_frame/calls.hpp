@@ -20,15 +20,8 @@ struct callee {
 inline PyObject* argument_pointer(handle h) noexcept { return h.ptr(); }
 inline PyObject* argument_pointer(const constant& c) noexcept { return c.ptr(); }
 
-/// A module name looked up when the statement runs: the namespace, then the builtins. The value
-/// found is remembered until either dictionary changes, so a replaced name counts from the next
-/// lookup on.
-object look_up_global(const identifier& name, location where);
-inline object global(const identifier& name, location where = location::current()) {
-    const auto& cache = name.cached_global;
-    if (cache.value && cache.version == namespace_version) return object::borrow(cache.value);
-    return look_up_global(name, where);
-}
+/// A module name looked up when the statement runs: the namespace, then the builtins.
+object global(const identifier& name, location where = location::current());
 
 object attr(handle target, const identifier& name, location where = location::current());
 

@@ -11,9 +11,6 @@
 #include <string_view>
 
 namespace vornal::frame {
-
-std::uint64_t namespace_version = 0;
-
 namespace {
 
 /// The one module this shared library defines, kept for the life of the process.
@@ -87,23 +84,6 @@ bool prepare(PyObject* module) noexcept {
            (Py_XDECREF(existing), true);
 }
 
-int namespace_changed(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept {
-    ++namespace_version;
-    return 0;
-}
-
-/// Starts watching the namespace and the builtins, so that name lookups can be remembered. The
-/// interpreter has only a few dictionary watchers: when none is free, lookups are not remembered.
-void watch_namespaces() noexcept {
-    int watcher = PyDict_AddWatcher(namespace_changed);
-    if (watcher >= 0 && PyDict_Watch(watcher, state.globals) == 0 && PyDict_Watch(watcher, state.builtins) == 0) {
-        namespace_version = 1;
-        return;
-    }
-    PyErr_Clear();
-    if (watcher >= 0 && PyDict_ClearWatcher(watcher) < 0) PyErr_Clear();
-}
-
 [[gnu::cold]] void add_init_traceback(int line) noexcept {
     std::string name = std::string("init ") + state.info->name;
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, name.c_str());
@@ -133,7 +113,6 @@ int exec(PyObject* module) noexcept {
         module_builder builder;
         state.info->statements(builder);
         check_status(PyObject_SetAttr(module, "__test__"_id.ptr(), check(PyDict_New()).ptr()));
-        watch_namespaces();
         return 0;
     } catch (error_already_set& error) {
         error.restore();

@@ -47,11 +47,6 @@ handle module_name() noexcept;
 const char* source_path() noexcept;
 handle module_builtins() noexcept;
 
-/// Changes whenever the module namespace or the builtins change, which a dictionary watcher
-/// reports from the end of the load on; 0 while they are not watched (no watcher was free), when
-/// every name lookup reads the dictionaries.
-extern std::uint64_t namespace_version;
-
 /// `from module import name` at call time, with the same rules as at load.
 object import_from(const identifier& module, const identifier& name, location where = location::current());
 

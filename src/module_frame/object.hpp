@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <cstdint>
 #include <exception>
 #include <source_location>
 #include <utility>
@@ -128,14 +127,6 @@ class identifier final : public constant {
 public:
     explicit identifier(const char* text) noexcept : text_(text) {}
     const char* text() const noexcept { return text_; }
-
-    /// The value the name had as a module name (`global`) when the namespaces were at `version`,
-    /// borrowed from the dictionary that holds it.
-    struct global_cache {
-        PyObject* value = nullptr;
-        std::uint64_t version = 0;
-    };
-    mutable global_cache cached_global;
 
 private:
     PyObject* make() const noexcept override { return PyUnicode_InternFromString(text_); }
