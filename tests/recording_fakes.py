@@ -366,7 +366,8 @@ def check_interface(func, signature, first_sentence, annotations, defaults, is_c
 
 
 def check_argument_error(func, args, kwargs, message, note):
-    """The call is refused at once with `message`; a rejected subclass carries one note."""
+    """The call is refused at once with `message`; a rejected subclass carries one note. Returns the
+    pytest record of the error."""
     with pytest.raises(TypeError) as info:
         func(*args, **kwargs)
     assert str(info.value) == message
@@ -375,3 +376,4 @@ def check_argument_error(func, args, kwargs, message, note):
         assert len(notes) == 1 and "subclass" in notes[0].lower(), notes
     else:
         assert notes == []
+    return info

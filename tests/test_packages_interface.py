@@ -10,6 +10,7 @@ import sys
 import pytest
 
 from packages_fakes import CONNECTORS, CONVERTERS, TWINS, Label, load, module, twin  # noqa: F401  (fixtures)
+from recording_fakes import check_argument_error
 
 INVALID_PATH = "    {cls}InvalidPackagePathError: If the path is not a directory or missing pyproject.toml.\n"
 
@@ -225,14 +226,7 @@ ARGUMENT_ERRORS = [
 def test_argument_errors(name, args, kwargs, message, note):
     twin_ = CONNECTORS if "connector" in name else CONVERTERS
     func = getattr(load(twin_), name)
-    with pytest.raises(TypeError) as info:
-        func(*args, **kwargs)
-    assert str(info.value) == message
-    notes = getattr(info.value, "__notes__", [])
-    if note:
-        assert len(notes) == 1 and "subclass" in notes[0].lower(), notes
-    else:
-        assert notes == []
+    info = check_argument_error(func, args, kwargs, message, note)
     # Argument errors name the function with its module.
     assert info.value.__traceback__.tb_next.tb_frame.f_code.co_name == f"{twin_.module_name}.{name}"
 

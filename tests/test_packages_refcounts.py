@@ -1,17 +1,13 @@
 """Reference counts stay level when the package operations run many times, on every path (debug
 interpreter only, where the interpreter keeps a total of all references)."""
-import gc
 import subprocess
-import sys
 
 import pytest
 
 from packages_fakes import module, twin  # noqa: F401  (fixtures)
+from refcounts import assert_references_stay_level, needs_debug_interpreter
 
-pytestmark = pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"),
-                                reason="needs a debug interpreter (sys.gettotalrefcount)")
-
-RUNS = 200
+pytestmark = needs_debug_interpreter
 
 
 class Quiet:
@@ -110,16 +106,4 @@ def path_argument_error(twin, module, fake):
 @pytest.mark.parametrize("path", [path_success, path_installer_error, path_rejected_path, path_refused_name,
                                   path_argument_error], ids=lambda p: p.__name__[len("path_"):])
 def test_total_references_stay_level(twin, module, quiet, path):
-    def batch():
-        for _ in range(RUNS):
-            path(twin, module, quiet)
-        gc.collect()
-
-    batch()  # warm-up: caches, interned strings, free lists
-    growth = []
-    for _ in range(3):
-        before = sys.gettotalrefcount()
-        batch()
-        growth.append(sys.gettotalrefcount() - before)
-    # One leaked reference per run would show as RUNS in every batch.
-    assert min(growth) < RUNS // 10, growth
+    assert_references_stay_level(lambda: path(twin, module, quiet))
