@@ -5,6 +5,7 @@
 #include "module.hpp"
 
 #include <array>
+#include <concepts>
 #include <iterator>
 #include <optional>
 
@@ -106,6 +107,20 @@ object expect_int(object value, location where = location::current());
 /// `raise value` (a class or an instance); `raise value from cause` when a cause is given.
 [[noreturn]] void raise(handle value, location where = location::current());
 [[noreturn]] void raise_from(handle value, handle cause, location where = location::current());
+
+/// `raise <error_class>(message())`, the class looked up (a module name) before the message is
+/// built, as the interpreter evaluates the call.
+template <std::invocable Message>
+[[noreturn]] void raise_error(const identifier& error_class, Message message, location where = location::current()) {
+    object raised_class = global(error_class, where);
+    raise(call({raised_class, where}, message()), where);
+}
+
+/// `raise <error_class>(message)`
+[[noreturn]] inline void raise_error(const identifier& error_class, handle message,
+                                     location where = location::current()) {
+    raise_error(error_class, [message] { return object::borrow(message); }, where);
+}
 
 /// The items of an iterable: lists and tuples by index, anything else through its iterator.
 class items {

@@ -755,25 +755,22 @@ int entry_line(const function_object* function, const error_already_set& error) 
     return error.line() > 0 ? error.line() : int(function->spec->name.where.line());
 }
 
-}  // namespace
-
-void trace_in_running_body(error_already_set& error) noexcept {
+/// Adds the running body's entry to `error`, once: a caught error and any error of a plain body
+/// under the module-qualified name, an error leaving a coroutine or generator under the bare one.
+void trace_running_body(error_already_set& error, bool caught) noexcept {
     if (error.traced()) return;
-    // A plain function's entries carry its module-qualified name, a coroutine's its bare name.
     function_object* function = running_body ? running_body->function : running_plain;
     if (!function) return;
-    add_traceback_entry(error.exception(), running_body ? function->frame : function->dotted_frame,
+    add_traceback_entry(error.exception(), running_body && !caught ? function->frame : function->dotted_frame,
                         entry_line(function, error));
     error.mark_traced();
 }
 
-void trace_caught_in_running_body(error_already_set& error) noexcept {
-    if (error.traced()) return;
-    function_object* function = running_body ? running_body->function : running_plain;
-    if (!function) return;
-    add_traceback_entry(error.exception(), function->dotted_frame, entry_line(function, error));
-    error.mark_traced();
-}
+}  // namespace
+
+void trace_in_running_body(error_already_set& error) noexcept { trace_running_body(error, false); }
+
+void trace_caught_in_running_body(error_already_set& error) noexcept { trace_running_body(error, true); }
 
 plain_body_scope::plain_body_scope(function_object* function) noexcept
     : outer_body_(std::exchange(running_body, nullptr)), outer_plain_(std::exchange(running_plain, function)) {}

@@ -8,18 +8,6 @@ using namespace vornal::frame;
 
 // ---- helpers shared by the bodies ----
 
-/// `raise <error_class>(message)`: the class is looked up before the message is built.
-template <class Message>
-[[noreturn]] void raise_error(const identifier& error_class, Message message, location where = location::current()) {
-    object raised_class = global(error_class, where);
-    raise(call({raised_class, where}, message()), where);
-}
-
-[[noreturn]] void raise_error(const identifier& error_class, const identifier& message,
-                              location where = location::current()) {
-    raise_error(error_class, [&] { return object::borrow(message); }, where);
-}
-
 /// `with get_db_session_context() as session: body(session)`
 template <class Body>
 object session_block(Body body, location where = location::current()) {
