@@ -32,7 +32,7 @@ object logged_in_settings(const identifier& refusal, location where = location::
     object settings = call({global("get_user_settings"_id, where), where});
     object user_sub = attr(settings, "user_sub"_id, where);
     bool empty = PyUnicode_Check(user_sub.ptr()) && PyUnicode_GET_LENGTH(user_sub.ptr()) == 0;
-    if (user_sub.is_none() || empty) raise(call({global("NoUserLoggedInError"_id, where), where}, refusal), where);
+    if (user_sub.is_none() || empty) raise_error("NoUserLoggedInError"_id, refusal, where);
     return settings;
 }
 
@@ -187,7 +187,7 @@ const function_spec start_sync_source{
             handle current = held.keep(attr(record, "status"_id));
             if (equals(current, attr(SyncSourceStatus, "SYNCING"_id)) ||
                 equals(current, attr(SyncSourceStatus, "SCANNING"_id)))
-                raise(call(global("SyncSourceAlreadyRunningError"_id), source_id));
+                raise_error("SyncSourceAlreadyRunningError"_id, source_id);
             object updated = status_update(session, source_id, SyncSourceStatus, "SYNCING"_id);
             co_return read_model(co_await std::move(updated));
         });
@@ -224,8 +224,9 @@ const function_spec take_ownership{
             handle connector = held.keep(attr(record, "connector"_id));
             handle sync_class = held.keep(call(global("get_source_sync_class"_id), connector));
             if (!is_true(attr(sync_class, "has_owner"_id)))
-                raise(call(global("SyncSourceConnectorHasNoOwnerError"_id),
-                           f_string("Connector '", connector, "' does not support ownership (has_owner=False).")));
+                raise_error("SyncSourceConnectorHasNoOwnerError"_id, [connector] {
+                    return f_string("Connector '", connector, "' does not support ownership (has_owner=False).");
+                });
             object owned;
             {
                 object set_owner = crud.method("set_sync_source_owner"_id);
@@ -290,7 +291,7 @@ const function_spec stop_sync_source{
             handle record = held.keep(co_await crud("read_sync_source"_id, session, source_id));
             handle current = held.keep(attr(record, "status"_id));
             if (equals(current, attr(SyncSourceStatus, "STOPPED"_id)))
-                raise(call(global("SyncSourceAlreadyStoppedError"_id), source_id));
+                raise_error("SyncSourceAlreadyStoppedError"_id, source_id);
             object updated = status_update(session, source_id, SyncSourceStatus, "STOPPED"_id);
             co_return read_model(co_await std::move(updated));
         });
